@@ -1,0 +1,59 @@
+#include "autograd/graph.hpp"
+
+#include "runtime/error.hpp"
+
+namespace autograd::graph {
+namespace {
+
+// One tape per thread, created on first use and destroyed (with every node and the storages
+// the nodes saved) when the thread ends. borrow: 0 free, -1 held exclusively, n > 0 shared.
+struct TapeCell {
+    Tape tape;
+    int borrow = 0;
+};
+
+thread_local TapeCell TAPE;
+
+}  // namespace
+
+std::size_t Tape::push_node(std::unique_ptr<BackwardOp> node) {
+    grads.reserve(nodes.size() + 1);  // both lists grow in one step or neither does
+    nodes.push_back(std::move(node));
+    grads.emplace_back();
+    return nodes.size() - 1;
+}
+
+std::size_t Tape::register_leaf() { return push_node(std::make_unique<ops::LeafNode>()); }
+
+std::size_t Tape::id_or_leaf(const tensor::core::Tensor& tensor) {
+    return tensor.node_id ? *tensor.node_id : register_leaf();
+}
+
+void Tape::set_grad(std::size_t index, Storage gradient) {
+    if (index >= grads.size()) grads.resize(index + 1);
+    grads[index].emplace(std::move(gradient));
+}
+
+std::optional<Storage> Tape::lookup_grad(std::size_t index) const {
+    if (index >= grads.size() || !grads[index]) return std::nullopt;
+    return grads[index]->clone();
+}
+
+void Tape::clear() {
+    nodes.clear();
+    grads.clear();
+}
+
+TapeMut::TapeMut() : tape_(&TAPE.tape) {
+    if (TAPE.borrow != 0) throw runtime::InternalFailure("the autograd tape is already in use");
+    TAPE.borrow = -1;
+}
+TapeMut::~TapeMut() { TAPE.borrow = 0; }
+
+TapeRef::TapeRef() : tape_(&TAPE.tape) {
+    if (TAPE.borrow < 0) throw runtime::InternalFailure("the autograd tape is already in use");
+    ++TAPE.borrow;
+}
+TapeRef::~TapeRef() { --TAPE.borrow; }
+
+}  // namespace autograd::graph

@@ -1,0 +1,174 @@
+#pragma once
+// StridedArray<T>: an owned n-dimensional array. Element (i0, i1, ...) lives at
+// data() + sum(ik * strides[k]); strides are counted in elements and may be 0 or permuted.
+// Every array owns its buffer; no two arrays ever share memory.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace engine::cpu {
+
+using Shape = std::vector<std::size_t>;
+using Strides = std::vector<std::ptrdiff_t>;
+
+// The number of elements of a shape, or nothing when the product of its non-zero lengths
+// exceeds the largest signed machine word.
+inline std::optional<std::size_t> checked_element_count(std::span<const std::size_t> shape) {
+    std::size_t product = 1;
+    bool empty = false;
+    for (std::size_t length : shape) {
+        if (length == 0) {
+            empty = true;
+            continue;
+        }
+        if (product > std::size_t(std::numeric_limits<std::ptrdiff_t>::max()) / length) {
+            return std::nullopt;
+        }
+        product *= length;
+    }
+    return empty ? 0 : product;
+}
+
+inline std::size_t element_count(std::span<const std::size_t> shape) {
+    std::size_t product = 1;
+    for (std::size_t length : shape) product *= length;
+    return product;
+}
+
+// Row-major strides for a shape; all 0 when an axis has length 0.
+inline Strides row_major_strides(std::span<const std::size_t> shape) {
+    Strides strides(shape.size(), 0);
+    if (element_count(shape) == 0) return strides;
+    std::ptrdiff_t step = 1;
+    for (std::size_t axis = shape.size(); axis-- > 0;) {
+        strides[axis] = step;
+        step *= std::ptrdiff_t(shape[axis]);
+    }
+    return strides;
+}
+
+// Row-major contiguous: some axis is empty, or every axis longer than 1 has the stride of a
+// freshly built row-major array.
+inline bool is_row_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
+    std::ptrdiff_t expected = 1;
+    bool contiguous = true;
+    for (std::size_t axis = shape.size(); axis-- > 0;) {
+        if (shape[axis] == 0) return true;
+        if (shape[axis] != 1 && strides[axis] != expected) contiguous = false;
+        expected *= std::ptrdiff_t(shape[axis]);
+    }
+    return contiguous;
+}
+
+// The mirror image: the first axis is the fastest.
+inline bool is_col_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
+    std::ptrdiff_t expected = 1;
+    bool contiguous = true;
+    for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+        if (shape[axis] == 0) return true;
+        if (shape[axis] != 1 && strides[axis] != expected) contiguous = false;
+        expected *= std::ptrdiff_t(shape[axis]);
+    }
+    return contiguous;
+}
+
+// A 64-byte aligned, exclusively owned element buffer.
+template <class T>
+class Buffer {
+  public:
+    static constexpr std::align_val_t alignment{64};
+
+    Buffer() = default;
+    explicit Buffer(std::size_t count) : count_(count) {
+        if (count == 0) return;
+        if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        data_.reset(static_cast<T*>(::operator new(count * sizeof(T), alignment)));
+    }
+    Buffer clone() const {
+        Buffer copy(count_);
+        if (count_ != 0) std::memcpy(copy.data(), data(), count_ * sizeof(T));
+        return copy;
+    }
+
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+    std::size_t size() const { return count_; }
+
+  private:
+    struct Free {
+        void operator()(T* p) const { ::operator delete(p, alignment); }
+    };
+    std::unique_ptr<T, Free> data_;
+    std::size_t count_ = 0;
+};
+
+template <class T>
+struct StridedArray {
+    Buffer<T> buffer;
+    std::size_t offset = 0;  // position of the logical first element in the buffer
+    Shape shape;
+    Strides strides;
+
+    // A new row-major array whose elements are left for the caller to write.
+    static StridedArray uninitialized(Shape shape) {
+        Strides strides = row_major_strides(shape);
+        return with_layout(std::move(shape), std::move(strides));
+    }
+
+    // A new array with the given layout over a buffer of exactly element_count(shape) elements;
+    // the strides must describe a gap-free block starting at the buffer's first element.
+    static StridedArray with_layout(Shape shape, Strides strides) {
+        Buffer<T> buffer(element_count(shape));
+        return {std::move(buffer), 0, std::move(shape), std::move(strides)};
+    }
+
+    StridedArray clone() const { return {buffer.clone(), offset, shape, strides}; }
+
+    const T* data() const { return buffer.data() + offset; }
+    T* data() { return buffer.data() + offset; }
+    std::size_t rank() const { return shape.size(); }
+    std::size_t numel() const { return element_count(shape); }
+};
+
+// Visits every element of a strided block in row-major order of its indices and copies it,
+// densely, to out. Strides are in bytes so that any source (a NumPy array, an array of ours)
+// can be read.
+template <class T>
+void gather_row_major(const std::byte* first, std::span<const std::size_t> shape,
+                      std::span<const std::ptrdiff_t> byte_strides, T* out) {
+    if (element_count(shape) == 0) return;
+    const std::size_t rank = shape.size();
+    if (rank == 0) {
+        std::memcpy(out, first, sizeof(T));
+        return;
+    }
+    const std::size_t inner = shape[rank - 1];
+    const std::ptrdiff_t inner_stride = byte_strides[rank - 1];
+    std::vector<std::size_t> index(rank, 0);
+    const std::byte* row = first;
+    for (;;) {
+        const std::byte* p = row;
+        for (std::size_t i = 0; i < inner; ++i, p += inner_stride) std::memcpy(out++, p, sizeof(T));
+        // Advance the outer index like an odometer.
+        std::size_t axis = rank - 1;
+        for (;;) {
+            if (axis == 0) return;
+            --axis;
+            if (++index[axis] < shape[axis]) {
+                row += byte_strides[axis];
+                break;
+            }
+            row -= std::ptrdiff_t(index[axis] - 1) * byte_strides[axis];
+            index[axis] = 0;
+        }
+    }
+}
+
+}  // namespace engine::cpu

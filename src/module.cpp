@@ -1,0 +1,53 @@
+// The module's only export and its execution step.
+#include <Python.h>
+
+#include "nn/nn.hpp"
+#include "runtime/boundary.hpp"
+#include "runtime/module_tools.hpp"
+#include "tensor/api/py_tensor.hpp"
+
+namespace {
+
+// Populates the module: the class Tensor, then the sub-module nn.
+runtime::PyResult<void> morla_core(PyObject* module) {
+    auto type = tensor::api::tensor_type();
+    if (!type) return runtime::raised();
+    if (!runtime::add_public(module, "Tensor", reinterpret_cast<PyObject*>(*type))) {
+        return runtime::raised();
+    }
+    return nn::init_submodule(module);
+}
+
+int execute(PyObject* module) {
+    return runtime::guarded_status([&]() -> runtime::PyResult<void> {
+        if (!PyModule_Check(module)) {
+            PyErr_SetString(PyExc_TypeError, "morla_core can only initialise a module object");
+            return runtime::raised();
+        }
+        return morla_core(module);
+    });
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "morla_core",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_morla_core() { return PyModuleDef_Init(&definition); }

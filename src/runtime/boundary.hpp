@@ -1,0 +1,68 @@
+#pragma once
+// The interpreter boundary: every entry point from Python runs through `guarded`, which turns
+// error values into Python exceptions and broken invariants into the internal-failure exception.
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include "runtime/error.hpp"
+#include "runtime/pyref.hpp"
+
+namespace runtime {
+
+// Sets the Python exception that an error value names.
+void raise(const Error& error);
+
+// Sets the internal-failure exception (a class derived directly from BaseException).
+void raise_internal_failure(std::string_view message);
+
+// Adds the note "while processing '{name}'" to the pending exception.
+void note_processing(const char* name);
+
+// Sets MemoryError for an element buffer that could not be allocated.
+void raise_out_of_memory(const std::bad_alloc& failure);
+
+template <class T>
+PyResult<T> or_raise(Result<T>&& result) {
+    if (!result) {
+        raise(result.error());
+        return raised();
+    }
+    return std::move(*result);
+}
+
+// Runs an entry point's body; returns a new reference or null with an exception set.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        PyResult<PyRef> result = body();
+        return result ? result->release() : nullptr;
+    } catch (const PendingFailure&) {
+    } catch (const InternalFailure& failure) {
+        raise_internal_failure(failure.what());
+    } catch (const std::bad_alloc& failure) {
+        raise_out_of_memory(failure);
+    } catch (const std::exception& failure) {
+        raise_internal_failure(failure.what());
+    } catch (...) {
+        raise_internal_failure("unknown internal failure");
+    }
+    return nullptr;
+}
+
+// The same for entry points that answer 0 on success and -1 on failure.
+template <class Body>
+int guarded_status(Body&& body) noexcept {
+    PyObject* result = guarded([&]() -> PyResult<PyRef> {
+        if (!body()) return raised();
+        return PyRef::borrow(Py_None);
+    });
+    if (result == nullptr) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+}  // namespace runtime

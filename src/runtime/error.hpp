@@ -1,0 +1,47 @@
+#pragma once
+// Failures are values: every fallible operation returns its result or an Error that names
+// the Python exception class it is raised as. Only a broken invariant throws (InternalFailure).
+
+#include <expected>
+#include <stdexcept>
+#include <string>
+
+namespace runtime {
+
+enum class ErrorKind : unsigned char { ValueError, TypeError, RuntimeError, MemoryError };
+
+struct Error {
+    ErrorKind kind;
+    std::string message;
+
+    static Error value(std::string m) { return {ErrorKind::ValueError, std::move(m)}; }
+    static Error type(std::string m) { return {ErrorKind::TypeError, std::move(m)}; }
+    static Error runtime(std::string m) { return {ErrorKind::RuntimeError, std::move(m)}; }
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+// A kernel reports failures as plain text; the storage layer attaches the exception class.
+template <class T>
+using KernelResult = std::expected<T, std::string>;
+
+inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
+    return std::unexpected(Error{kind, std::move(message)});
+}
+
+// A broken internal invariant. It unwinds to the interpreter boundary, where it becomes the
+// internal-failure exception.
+class InternalFailure : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// A broken invariant whose internal-failure exception is already set on the interpreter (for
+// example a NumPy installation that the one-time set-up rejected).
+class PendingFailure : public std::exception {
+  public:
+    const char* what() const noexcept override { return "internal failure already raised"; }
+};
+
+}  // namespace runtime

@@ -1,0 +1,124 @@
+#define MORLA_NUMPY_API_OWNER
+#include "runtime/numpy.hpp"
+
+#include "runtime/text.hpp"
+#include <string>
+
+#include "runtime/boundary.hpp"
+#include "runtime/once.hpp"
+
+namespace runtime {
+namespace {
+
+using runtime::PyRef;
+using runtime::PyResult;
+using runtime::Raised;
+
+runtime::OncePtr<void*> api_table;
+runtime::OncePtr<PyObject> bfloat16_descr;
+
+// The text of the pending exception as "Class: message", clearing it.
+std::string take_exception_text() {
+    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+    if (!exception) return "unknown error";
+    std::string text = Py_TYPE(exception.get())->tp_name;
+    if (PyRef message = PyRef::steal(PyObject_Str(exception.get()))) {
+        if (const char* utf8 = PyUnicode_AsUTF8(message.get())) text += std::string(": ") + utf8;
+    }
+    PyErr_Clear();
+    return text;
+}
+
+PyResult<PyRef> import_attribute(const char* module_name, const char* attribute) {
+    auto module = runtime::checked(PyImport_ImportModule(module_name));
+    if (!module) return runtime::raised();
+    return runtime::checked(PyObject_GetAttrString(module->get(), attribute));
+}
+
+// Finds the "_ARRAY_API" table; an error is the text that the failure message carries.
+std::expected<void**, std::string> fetch_table() {
+    auto version = import_attribute("numpy", "__version__");
+    if (!version) return std::unexpected(take_exception_text());
+    auto numpy_version = import_attribute("numpy.lib", "NumpyVersion");
+    if (!numpy_version) return std::unexpected(take_exception_text());
+    auto parsed = runtime::checked(PyObject_CallOneArg(numpy_version->get(), version->get()));
+    if (!parsed) return std::unexpected(take_exception_text());
+    auto major = runtime::checked(PyObject_GetAttrString(parsed->get(), "major"));
+    if (!major) return std::unexpected(take_exception_text());
+    long major_number = PyLong_AsLong(major->get());
+    if (major_number == -1 && PyErr_Occurred()) return std::unexpected(take_exception_text());
+
+    const char* multiarray = major_number >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    auto capsule = import_attribute(multiarray, "_ARRAY_API");
+    if (!capsule) return std::unexpected(take_exception_text());
+    if (!PyCapsule_CheckExact(capsule->get())) {
+        return std::unexpected(std::string("RuntimeError: _ARRAY_API is not a PyCapsule object"));
+    }
+    auto table = static_cast<void**>(PyCapsule_GetPointer(capsule->get(), nullptr));
+    if (table == nullptr) return std::unexpected(take_exception_text());
+
+    // The checks use the candidate table without publishing it.
+    auto abi = reinterpret_cast<unsigned (*)()>(table[0])();
+    if (abi > 0x02000000u) {
+        return std::unexpected("RuntimeError: module compiled against ABI version 0x2000000 but this version of "
+            "numpy is 0x" + hex(abi));
+    }
+    auto feature = reinterpret_cast<unsigned (*)()>(table[211])();
+    if (feature < 0xcu) {
+        return std::unexpected("RuntimeError: module was compiled against NumPy C-API version 0xc (NumPy 1.15) but "
+            "the running NumPy has C-API version 0x" + hex(feature));
+    }
+    auto endianness = reinterpret_cast<int (*)()>(table[210])();
+    if (endianness != NPY_CPU_LITTLE) {
+        return std::unexpected(std::string(
+            "RuntimeError: module compiled as little endian, but detected different endianness "
+            "at runtime"));
+    }
+    PyArray_RUNTIME_VERSION = int(feature);
+    return table;
+}
+
+}  // namespace
+
+PyResult<void> ensure_numpy_api() {
+    auto table = api_table.get_or_init([]() -> std::expected<void**, Raised> {
+        auto fetched = fetch_table();
+        if (!fetched) {
+            runtime::raise_internal_failure("Failed to access NumPy array API capsule: " +
+                                            fetched.error());
+            return runtime::raised();
+        }
+        PyArray_API = *fetched;
+        return *fetched;
+    });
+    if (!table) return runtime::raised();
+    return {};
+}
+
+PyResult<PyRef> numpy_descr(tensor::storage::DType dtype) {
+    using tensor::storage::DType;
+    if (!ensure_numpy_api()) return runtime::raised();
+    switch (dtype) {
+        case DType::F32: return runtime::checked((PyObject*)PyArray_DescrFromType(NPY_FLOAT32));
+        case DType::F16: return runtime::checked((PyObject*)PyArray_DescrFromType(NPY_FLOAT16));
+        case DType::Bool: return runtime::checked((PyObject*)PyArray_DescrFromType(NPY_BOOL));
+        case DType::BF16: break;
+    }
+    auto descr = bfloat16_descr.get_or_init([]() -> std::expected<PyObject*, Raised> {
+        auto numpy_dtype = import_attribute("numpy", "dtype");
+        PyObject* found = nullptr;
+        if (numpy_dtype) found = PyObject_CallFunction(numpy_dtype->get(), "s", "bfloat16");
+        if (found == nullptr) {
+            PyErr_Clear();
+            runtime::raise_internal_failure(
+                "A package providing a bfloat16 data type for NumPy (such as ml_dtypes) is "
+                "required to convert bfloat16 tensors");
+            return runtime::raised();
+        }
+        return found;  // kept for the life of the process
+    });
+    if (!descr) return runtime::raised();
+    return PyRef::borrow(*descr);
+}
+
+}  // namespace runtime

@@ -1,0 +1,148 @@
+// Tensor(data, dtype=None, device="cpu", requires_grad=False): the class's construction slot.
+#include <new>
+#include <string>
+
+#include "autograd/graph.hpp"
+#include "runtime/boundary.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/text.hpp"
+#include "tensor/api/arguments.hpp"
+#include "tensor/api/py_tensor.hpp"
+
+namespace tensor::api {
+namespace {
+
+using runtime::PyRef;
+using runtime::PyResult;
+using storage::DType;
+
+std::unexpected<runtime::Raised> expected_type(const char* what, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "expected %s, got %s", what, Py_TYPE(got)->tp_name);
+    return runtime::raised();
+}
+
+// device must be a str. A missing device is "cpu".
+PyResult<PyRef> convert_device(PyObject* device) {
+    if (device == nullptr) return runtime::checked(PyUnicode_FromString("cpu"));
+    if (!PyUnicode_Check(device)) return expected_type("str", device);
+    return PyRef::borrow(device);
+}
+
+// requires_grad must be a Python bool or NumPy's bool scalar; the int 1 is refused.
+PyResult<bool> convert_requires_grad(PyObject* flag) {
+    if (flag == nullptr || flag == Py_False) return false;
+    if (flag == Py_True) return true;
+    // A NumPy bool scalar can exist only once NumPy has been imported.
+    PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
+    if (!name) return runtime::raised();
+    if (PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()))) {
+        if (!runtime::ensure_numpy_api()) throw runtime::PendingFailure();
+        if (PyObject_TypeCheck(flag, &PyBoolArrType_Type)) {
+            int truth = PyObject_IsTrue(flag);
+            if (truth < 0) return runtime::raised();
+            return truth == 1;
+        }
+    } else if (PyErr_Occurred()) {
+        return runtime::raised();
+    }
+    return expected_type("bool", flag);
+}
+
+PyResult<std::string> utf8(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return runtime::raised();
+    return std::string(data, std::size_t(size));
+}
+
+// The dtype argument reduced to a text: a str as it is, else its __name__, else the name of
+// numpy.dtype(dtype).
+PyResult<std::string> dtype_text(PyObject* dtype) {
+    if (dtype == nullptr || dtype == Py_None) return std::string("float32");
+    if (PyUnicode_Check(dtype)) return utf8(dtype);
+    if (PyRef name = PyRef::steal(PyObject_GetAttrString(dtype, "__name__"))) {
+        if (!PyUnicode_Check(name.get())) {
+            PyErr_Format(PyExc_TypeError, "the dtype's __name__ must be str, not %s",
+                         Py_TYPE(name.get())->tp_name);
+            return runtime::raised();
+        }
+        return utf8(name.get());
+    }
+    PyErr_Clear();
+    auto numpy = runtime::checked(PyImport_ImportModule("numpy"));
+    if (!numpy) return runtime::raised();
+    auto resolved = runtime::checked(PyObject_CallMethod(numpy->get(), "dtype", "O", dtype));
+    if (!resolved) return runtime::raised();
+    auto name = runtime::checked(PyObject_GetAttrString(resolved->get(), "name"));
+    if (!name) return runtime::raised();
+    if (!PyUnicode_Check(name->get())) return expected_type("str", name->get());
+    return utf8(name->get());
+}
+
+// numpy.array(data, dtype=name)
+PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
+    auto numpy = runtime::checked(PyImport_ImportModule("numpy"));
+    if (!numpy) return runtime::raised();
+    auto array_function = runtime::checked(PyObject_GetAttrString(numpy->get(), "array"));
+    if (!array_function) return runtime::raised();
+    auto keywords = runtime::checked(Py_BuildValue("{ss}", "dtype", storage::numpy_name(dtype)));
+    if (!keywords) return runtime::raised();
+    PyRef positional = PyRef::steal(PyTuple_Pack(1, data));
+    if (!positional) return runtime::raised();
+    return runtime::checked(PyObject_Call(array_function->get(), positional.get(), keywords->get()));
+}
+
+PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"data", "dtype", "device", "requires_grad"};
+    PyObject* given[4];
+    if (!bind_arguments({"Tensor.__new__", names, 1}, args, kwargs, given)) return runtime::raised();
+
+    auto device = convert_device(given[2]);
+    if (!device) {
+        runtime::note_processing("device");
+        return runtime::raised();
+    }
+    auto requires_grad = convert_requires_grad(given[3]);
+    if (!requires_grad) {
+        runtime::note_processing("requires_grad");
+        return runtime::raised();
+    }
+
+    auto lowered = runtime::checked(
+        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", device->get()));
+    if (!lowered) return runtime::raised();
+    if (PyUnicode_CompareWithASCIIString(lowered->get(), "cpu") != 0) {
+        PyErr_SetString(PyExc_ValueError, "The device string is invalid or not supported.");
+        return runtime::raised();
+    }
+
+    auto text = dtype_text(given[1]);
+    if (!text) return runtime::raised();
+    auto dtype = storage::dtype_from_spelling(*text);
+    if (!dtype) {
+        PyErr_SetString(PyExc_ValueError,
+                        runtime::concat("Unsupported or invalid data type: '", *text, "'").c_str());
+        return runtime::raised();
+    }
+
+    auto array = numpy_array(given[0], *dtype);
+    if (!array) return runtime::raised();
+    auto cpu = runtime::or_raise(storage::CpuStorage::from_numpy(array->get(), *text));
+    if (!cpu) return runtime::raised();
+
+    core::Tensor tensor{std::nullopt, storage::share(std::move(*cpu)), *requires_grad};
+    if (tensor.requires_grad) tensor.node_id = autograd::graph::TapeMut()->register_leaf();
+
+    PyObject* object = cls->tp_alloc(cls, 0);
+    if (object == nullptr) return runtime::raised();
+    new (&reinterpret_cast<PyTensor*>(object)->tensor) core::Tensor(std::move(tensor));
+    return PyRef::steal(object);
+}
+
+}  // namespace
+
+PyObject* tensor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    return runtime::guarded([&] { return construct(cls, args, kwargs); });
+}
+
+}  // namespace tensor::api

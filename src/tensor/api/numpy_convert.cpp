@@ -1,0 +1,63 @@
+#include "tensor/api/numpy_convert.hpp"
+
+#include <cstring>
+
+#include "runtime/boundary.hpp"
+#include "runtime/numpy.hpp"
+
+namespace tensor::api {
+namespace {
+
+using namespace engine::cpu;
+using runtime::PyRef;
+using runtime::PyResult;
+
+constexpr std::size_t max_block_copy_rank = 32;
+
+template <class T>
+PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
+    const std::size_t rank = array.rank();
+    std::vector<npy_intp> dims(array.shape.begin(), array.shape.end());
+    const bool block = is_row_major(array.shape, array.strides) ||
+                       is_col_major(array.shape, array.strides);
+    if (block) {
+        // One block copy; a column-major storage gives a Fortran-ordered array.
+        if (rank > max_block_copy_rank) {
+            throw runtime::InternalFailure("at most 32 axes can be converted to a NumPy array");
+        }
+        std::vector<npy_intp> byte_strides(rank);
+        for (std::size_t axis = 0; axis < rank; ++axis) {
+            byte_strides[axis] = array.strides[axis] * npy_intp(sizeof(T));
+        }
+        auto result = runtime::checked(PyArray_NewFromDescr(
+            &PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr.release()), int(rank),
+            dims.data(), byte_strides.data(), nullptr, NPY_ARRAY_WRITEABLE, nullptr));
+        if (result && array.numel() != 0) {
+            auto* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(result->get()));
+            std::memcpy(out, array.data(), array.numel() * sizeof(T));
+        }
+        return result;
+    }
+    auto result = runtime::checked(PyArray_NewFromDescr(
+        &PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr.release()), int(rank), dims.data(),
+        nullptr, nullptr, 0, nullptr));
+    if (!result) return result;
+    Strides byte_strides(array.strides);
+    for (auto& stride : byte_strides) stride *= std::ptrdiff_t(sizeof(T));
+    auto* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result->get())));
+    gather_row_major(reinterpret_cast<const std::byte*>(array.data()), array.shape, byte_strides,
+                     out);
+    return result;
+}
+
+}  // namespace
+
+PyResult<PyRef> to_numpy(const storage::CpuStorage& storage) {
+    auto descr = runtime::numpy_descr(storage.dtype());
+    if (!descr) throw runtime::PendingFailure();
+    return std::visit(
+        [&](const auto& array) { return array_to_numpy(array, std::move(*descr)); },
+        storage.array());
+}
+
+}  // namespace tensor::api

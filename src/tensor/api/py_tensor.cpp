@@ -1,0 +1,68 @@
+#include "tensor/api/py_tensor.hpp"
+
+#include <new>
+
+#include "runtime/boundary.hpp"
+#include "runtime/once.hpp"
+
+namespace tensor::api {
+namespace {
+
+using runtime::PyRef;
+using runtime::PyResult;
+using runtime::Raised;
+
+runtime::OncePtr<PyTypeObject> type_object;
+
+void tensor_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<PyTensor*>(self)->tensor.~Tensor();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyTypeObject* build_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
+        {Py_tp_doc, const_cast<char*>(
+                        "Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},
+        {Py_tp_getset, tensor_attributes()},
+        {Py_tp_methods, tensor_methods()},
+        {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        .name = "morla.Tensor",
+        .basicsize = int(sizeof(PyTensor)),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT,
+        .slots = slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+PyResult<PyTypeObject*> tensor_type() {
+    return type_object.get_or_init([]() -> std::expected<PyTypeObject*, Raised> {
+        PyTypeObject* type = build_type();
+        if (type == nullptr) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Tensor");
+            return runtime::raised();
+        }
+        return type;  // kept for the life of the process
+    });
+}
+
+PyResult<PyRef> wrap(core::Tensor tensor) {
+    auto type = tensor_type();
+    if (!type) return runtime::raised();
+    PyObject* object = (*type)->tp_alloc(*type, 0);
+    if (object == nullptr) return runtime::raised();
+    new (&reinterpret_cast<PyTensor*>(object)->tensor) core::Tensor(std::move(tensor));
+    return PyRef::steal(object);
+}
+
+}  // namespace tensor::api
