@@ -1,0 +1,53 @@
+import threading
+
+import numpy as np
+import pytest
+
+from morla_core import Tensor
+
+
+@pytest.fixture(autouse=True)
+def clean_tape():
+    Tensor.clear_graph()
+    yield
+    Tensor.clear_graph()
+
+
+def test_untracked_tensor_has_no_gradient():
+    assert Tensor([1.0]).grad() is None
+
+
+def test_fresh_leaf_has_no_gradient_yet():
+    t = Tensor([[1.0, 2.0]], requires_grad=True)
+    assert t.requires_grad is True
+    assert t.grad() is None
+
+
+def test_clear_graph_returns_none_from_class_and_instance():
+    t = Tensor([1.0], requires_grad=True)
+    assert Tensor.clear_graph() is None
+    assert t.clear_graph() is None
+    assert t.grad() is None and t.requires_grad is True
+
+
+def test_failed_construction_registers_nothing():
+    # a failure in any step leaves the tape alone; the next leaf still works
+    with pytest.raises(ValueError):
+        Tensor([[1.0], [2.0, 3.0]], requires_grad=True)
+    assert Tensor([1.0], requires_grad=True).grad() is None
+
+
+def test_tapes_are_per_thread():
+    results = []
+
+    def work():
+        t = Tensor(np.ones(3), requires_grad=True)
+        results.append(t.grad())
+        Tensor.clear_graph()
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [None] * 4
