@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# Sets up everything the project needs on a fresh Debian machine and builds the extension:
+# a free-threaded CPython 3.14 (built from source when none is found), a venv with the
+# Python packages, and the morla_core module installed into that venv.
+# Idempotent: with everything cached a rerun takes seconds. Progress goes to stderr; the only
+# line on stdout is the venv's python, printed last, so callers can capture it.
+#
+# Environment: MORLA_CACHE (cache dir, default ~/.cache/morla), PYTHON (interpreter to use),
+# MORLA_TOOLCHAIN_DIR (dir holding the CPython source tarball), MORLA_SANITIZE=1 (ASan+UBSan build).
+set -euo pipefail
+exec 3>&1 1>&2
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+CACHE="${MORLA_CACHE:-$HOME/.cache/morla}"
+PY_VERSION=3.14.7
+PREFIX="$CACHE/python3.14t-$PY_VERSION"
+TARBALL="python3.14_$PY_VERSION.orig.tar.xz"
+TARBALL_SHA256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
+VENV="$CACHE/venv-3.14t"
+REQUIREMENTS=("numpy>=2" ml_dtypes pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.26" ninja)
+BUILD_DEPS=(build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
+            libreadline-dev uuid-dev libncurses-dev libgdbm-dev libzstd-dev pkg-config xz-utils)
+
+log() { echo "bootstrap: $*"; }
+die() { log "error: $*"; exit 1; }
+
+mkdir -p "$CACHE"
+exec 9>"$CACHE/.lock"
+flock 9  # one bootstrap at a time per cache
+
+# True when $1 runs and is a free-threaded CPython 3.14.
+is_free_threaded_314() {
+    "$1" -c 'import sys, sysconfig
+assert sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED")' 2>/dev/null
+}
+
+install_build_deps() {
+    if [[ $EUID -ne 0 ]]; then
+        log "not root: assuming the CPython build dependencies are installed"
+        return
+    fi
+    local pkgs=("${BUILD_DEPS[@]}") missing=() p
+    command -v curl >/dev/null || command -v wget >/dev/null || pkgs+=(curl)
+    for p in "${pkgs[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        log "installing Debian packages: ${missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+# The Debian archive apt is configured with (first non-security "/debian" URI).
+apt_mirror() {
+    local uri
+    uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources \
+              2>/dev/null | grep -v '^[[:space:]]*#' | grep -oE 'https?://[^[:space:]]+/debian/?([[:space:]]|$)' \
+              | head -n 1 | tr -d '[:space:]') || true
+    uri="${uri%/}"
+    echo "${uri:-http://deb.debian.org/debian}"
+}
+
+# Prints the path of a verified copy of the CPython source tarball.
+fetch_tarball() {
+    local file="$CACHE/$TARBALL"
+    if [[ -n ${MORLA_TOOLCHAIN_DIR:-} && -f $MORLA_TOOLCHAIN_DIR/$TARBALL ]]; then
+        file="$MORLA_TOOLCHAIN_DIR/$TARBALL"
+    elif [[ ! -f $file ]]; then
+        local url
+        url="$(apt_mirror)/pool/main/p/python3.14/$TARBALL"
+        log "downloading $url"
+        if command -v curl >/dev/null; then curl -fsSL -o "$file.part" "$url"
+        else wget -q -O "$file.part" "$url"; fi
+        mv "$file.part" "$file"
+    fi
+    if ! echo "$TARBALL_SHA256  $file" | sha256sum --check --quiet >/dev/null 2>&1; then
+        [[ $file == "$CACHE/$TARBALL" ]] && rm -f "$file"  # a bad download is fetched again next time
+        die "sha256 mismatch: $file"
+    fi
+    echo "$file"
+}
+
+build_python() {
+    install_build_deps
+    local tarball src="$CACHE/src/Python-$PY_VERSION" build_log="$CACHE/python-build.log"
+    tarball="$(fetch_tarball)"
+    rm -rf "$src" "$PREFIX"
+    mkdir -p "$CACHE/src"
+    tar -xf "$tarball" -C "$CACHE/src"
+    log "building free-threaded CPython $PY_VERSION into $PREFIX (log: $build_log)"
+    if ! (cd "$src" && ./configure --disable-gil --prefix="$PREFIX" --with-ensurepip=install \
+            && make -j"$(nproc)" && make install) >"$build_log" 2>&1; then
+        log "CPython build failed; end of $build_log:"
+        tail -n 40 "$build_log"
+        exit 1
+    fi
+    is_free_threaded_314 "$PREFIX/bin/python3.14t" || die "built interpreter is not free-threaded"
+    touch "$PREFIX/.complete"
+}
+
+find_python() {
+    local cached="$PREFIX/bin/python3.14t"
+    if [[ -n ${PYTHON:-} ]]; then
+        is_free_threaded_314 "$PYTHON" || die "PYTHON=$PYTHON is not a free-threaded CPython 3.14"
+        PY="$PYTHON"
+    elif command -v python3.14t >/dev/null && is_free_threaded_314 python3.14t; then
+        PY="$(command -v python3.14t)"
+    else
+        # .complete marks a finished install. Without it a working interpreter is still accepted
+        # (e.g. built by hand) if it has pip, which `make install` installs last; anything else
+        # is taken for a half-finished build and rebuilt.
+        if [[ -f $PREFIX/.complete ]] && is_free_threaded_314 "$cached"; then
+            :
+        elif is_free_threaded_314 "$cached" && "$cached" -m pip --version >/dev/null 2>&1; then
+            touch "$PREFIX/.complete"
+        else
+            build_python
+        fi
+        PY="$cached"
+    fi
+}
+
+ensure_venv() {
+    local identity='import sys; print(sys.base_prefix, sys.version)'
+    VPY="$VENV/bin/python"
+    if [[ ! -x $VPY || "$("$VPY" -c "$identity" 2>/dev/null)" != "$("$PY" -c "$identity")" ]]; then
+        log "creating venv $VENV from $PY"
+        rm -rf "$VENV"
+        "$PY" -m venv "$VENV"
+    fi
+    local stamp="$VENV/.requirements"
+    if [[ "$(cat "$stamp" 2>/dev/null)" != "${REQUIREMENTS[*]}" ]]; then
+        log "installing ${REQUIREMENTS[*]}"
+        "$VPY" -m pip install -q "${REQUIREMENTS[@]}"
+        echo "${REQUIREMENTS[*]}" >"$stamp"
+    fi
+}
+
+build_module() {
+    local args=(--no-build-isolation --no-deps --force-reinstall -q)
+    if [[ ${MORLA_SANITIZE:-0} == 1 ]]; then
+        log "building morla_core with ASan+UBSan"
+        args+=(--config-settings=cmake.define.MORLA_SANITIZE=ON
+               --config-settings=cmake.build-type=RelWithDebInfo  # -g, and not stripped
+               "--config-settings=build-dir=build/{wheel_tag}-sanitize")
+    else
+        log "building morla_core"
+    fi
+    (cd "$ROOT" && PATH="$VENV/bin:$PATH" "$VPY" -m pip install "${args[@]}" .)
+}
+
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
+find_python
+ensure_venv
+build_module
+echo "$VPY" >&3
