@@ -56,6 +56,9 @@ struct SavingBinaryNode final : BackwardOp {
 using MulNode = SavingBinaryNode<SavedBinary::Mul>;
 using DivNode = SavingBinaryNode<SavedBinary::Div>;
 using MatmulNode = SavingBinaryNode<SavedBinary::Matmul>;
+extern template struct SavingBinaryNode<SavedBinary::Mul>;
+extern template struct SavingBinaryNode<SavedBinary::Div>;
+extern template struct SavingBinaryNode<SavedBinary::Matmul>;
 
 struct ReluNode final : BackwardOp {
     SharedStorage input;
@@ -65,9 +68,9 @@ struct ReluNode final : BackwardOp {
 };
 
 struct ReshapeNode final : BackwardOp {
-    engine::cpu::Shape saved_shape;
+    ::engine::cpu::Shape saved_shape;
     std::size_t input_id;
-    ReshapeNode(engine::cpu::Shape s, std::size_t id) : saved_shape(std::move(s)), input_id(id) {}
+    ReshapeNode(::engine::cpu::Shape s, std::size_t id) : saved_shape(std::move(s)), input_id(id) {}
     Status backward(AutogradContext& context, const Storage& g) const override;
 };
 
@@ -92,5 +95,9 @@ using ScalarAddNode = ScalarNode<ScalarKind::Add>;
 using ScalarSubNode = ScalarNode<ScalarKind::Sub>;
 using ScalarMulNode = ScalarNode<ScalarKind::Mul>;
 using ScalarDivNode = ScalarNode<ScalarKind::Div>;
+extern template struct ScalarNode<ScalarKind::Add>;
+extern template struct ScalarNode<ScalarKind::Sub>;
+extern template struct ScalarNode<ScalarKind::Mul>;
+extern template struct ScalarNode<ScalarKind::Div>;
 
 }  // namespace autograd::ops

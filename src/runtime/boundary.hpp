@@ -31,7 +31,11 @@ PyResult<T> or_raise(Result<T>&& result) {
         raise(result.error());
         return raised();
     }
-    return std::move(*result);
+    if constexpr (std::is_void_v<T>) {
+        return {};
+    } else {
+        return std::move(*result);
+    }
 }
 
 // Runs an entry point's body; returns a new reference or null with an exception set.

@@ -54,31 +54,6 @@ inline Strides row_major_strides(std::span<const std::size_t> shape) {
     return strides;
 }
 
-// Row-major contiguous: some axis is empty, or every axis longer than 1 has the stride of a
-// freshly built row-major array.
-inline bool is_row_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
-    std::ptrdiff_t expected = 1;
-    bool contiguous = true;
-    for (std::size_t axis = shape.size(); axis-- > 0;) {
-        if (shape[axis] == 0) return true;
-        if (shape[axis] != 1 && strides[axis] != expected) contiguous = false;
-        expected *= std::ptrdiff_t(shape[axis]);
-    }
-    return contiguous;
-}
-
-// The mirror image: the first axis is the fastest.
-inline bool is_col_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
-    std::ptrdiff_t expected = 1;
-    bool contiguous = true;
-    for (std::size_t axis = 0; axis < shape.size(); ++axis) {
-        if (shape[axis] == 0) return true;
-        if (shape[axis] != 1 && strides[axis] != expected) contiguous = false;
-        expected *= std::ptrdiff_t(shape[axis]);
-    }
-    return contiguous;
-}
-
 // A 64-byte aligned, exclusively owned element buffer.
 template <class T>
 class Buffer {
@@ -111,6 +86,8 @@ class Buffer {
 
 template <class T>
 struct StridedArray {
+    using value_type = T;
+
     Buffer<T> buffer;
     std::size_t offset = 0;  // position of the logical first element in the buffer
     Shape shape;
@@ -135,6 +112,21 @@ struct StridedArray {
     T* data() { return buffer.data() + offset; }
     std::size_t rank() const { return shape.size(); }
     std::size_t numel() const { return element_count(shape); }
+};
+
+// A read-only description of an array's elements (or of a view of them, such as the same array
+// with two axes exchanged). It must not outlive what it describes.
+template <class T>
+struct ArrayRef {
+    const T* data;
+    std::span<const std::size_t> shape;
+    std::span<const std::ptrdiff_t> strides;
+
+    ArrayRef(const T* d, std::span<const std::size_t> sh, std::span<const std::ptrdiff_t> st)
+        : data(d), shape(sh), strides(st) {}
+    ArrayRef(const StridedArray<T>& array)  // NOLINT: an array is its own description
+        : data(array.data()), shape(array.shape), strides(array.strides) {}
+    std::size_t rank() const { return shape.size(); }
 };
 
 // Visits every element of a strided block in row-major order of its indices and copies it,

@@ -2,15 +2,24 @@
 
 #include "runtime/boundary.hpp"
 #include "tensor/api/arguments.hpp"
+#include "tensor/api/convert.hpp"
 #include "tensor/api/py_tensor.hpp"
+#include "tensor/core/recording.hpp"
 
 namespace nn::functional {
+
+tensor::core::TensorResult relu(const tensor::core::Tensor& t) {
+    return tensor::core::recorded_unary(
+        t, [&](std::size_t input) { return std::make_unique<autograd::ops::ReluNode>(t.storage, input); },
+        [&] { return t.cpu().relu(); });
+}
+
 namespace {
 
 using runtime::PyRef;
 using runtime::PyResult;
 
-PyObject* relu(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* relu_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"py_tensor"};
         PyObject* given[1];
@@ -24,14 +33,13 @@ PyObject* relu(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             runtime::note_processing("py_tensor");
             return runtime::raised();
         }
-        PyErr_SetString(PyExc_NotImplementedError, "relu is not available in this build yet");
-        return runtime::raised();
+        return tensor::api::wrap_result(relu(tensor::api::record(given[0])));
     });
 }
 
 }  // namespace
 
-PyMethodDef relu_definition = {"relu", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(relu)),
+PyMethodDef relu_definition = {"relu", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(relu_entry)),
                                METH_FASTCALL | METH_KEYWORDS, "relu(py_tensor)\n--\n\n"};
 
 }  // namespace nn::functional

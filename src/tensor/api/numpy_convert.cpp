@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "runtime/boundary.hpp"
+#include "engine/cpu/layout.hpp"
 #include "runtime/numpy.hpp"
 
 namespace tensor::api {

@@ -1,9 +1,11 @@
 #include "tensor/api/py_tensor.hpp"
 
 #include <new>
+#include <vector>
 
 #include "runtime/boundary.hpp"
 #include "runtime/once.hpp"
+#include "tensor/api/operators.hpp"
 
 namespace tensor::api {
 namespace {
@@ -22,7 +24,8 @@ void tensor_dealloc(PyObject* self) {
 }
 
 PyTypeObject* build_type() {
-    static PyType_Slot slots[] = {
+    static std::vector<PyType_Slot> slots = operator_slots();
+    slots.insert(slots.end(), {
         {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
         {Py_tp_doc, const_cast<char*>(
@@ -31,13 +34,13 @@ PyTypeObject* build_type() {
         {Py_tp_methods, tensor_methods()},
         {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
         {0, nullptr},
-    };
+    });
     static PyType_Spec spec = {
         .name = "morla.Tensor",
         .basicsize = int(sizeof(PyTensor)),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT,
-        .slots = slots,
+        .slots = slots.data(),
     };
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }

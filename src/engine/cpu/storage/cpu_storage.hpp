@@ -4,7 +4,9 @@
 
 #include <Python.h>
 
+#include <span>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "engine/cpu/numeric/core/float16.hpp"
@@ -44,6 +46,49 @@ class CpuStorage {
     std::size_t rank() const {
         return std::visit([](const auto& array) { return array.rank(); }, array_);
     }
+
+    using Result = runtime::Result<CpuStorage>;
+    using Pair = runtime::Result<std::pair<CpuStorage, CpuStorage>>;
+
+    // Element-wise arithmetic and comparison with broadcasting.
+    Result add(const CpuStorage& other) const;
+    Result sub(const CpuStorage& other) const;
+    Result mul(const CpuStorage& other) const;
+    Result div(const CpuStorage& other) const;
+    Result eq(const CpuStorage& other) const;
+    Result ge(const CpuStorage& other) const;
+    Result gt(const CpuStorage& other) const;
+    Result le(const CpuStorage& other) const;
+    Result lt(const CpuStorage& other) const;
+
+    // Every element with a float32 scalar, the storage on the left.
+    Result scalar_add(float scalar) const;
+    Result scalar_sub(float scalar) const;
+    Result scalar_mul(float scalar) const;
+    Result scalar_eq(float scalar) const;
+    Result scalar_ge(float scalar) const;
+    Result scalar_gt(float scalar) const;
+    Result scalar_le(float scalar) const;
+    Result scalar_lt(float scalar) const;
+
+    Result logical_and(const CpuStorage& other) const;
+    Result logical_or(const CpuStorage& other) const;
+    Result logical_xor(const CpuStorage& other) const;
+
+    Result matmul(const CpuStorage& other) const;
+    Result relu() const;
+
+    Result reshape(std::span<const std::size_t> new_shape) const;
+    // An axis out of range is a broken invariant and throws.
+    CpuStorage transpose(std::size_t dim0, std::size_t dim1) const;
+    CpuStorage zeros_like() const;
+    CpuStorage ones_like() const;
+
+    // Gradients: the receiver is the saved left operand (or the relu input).
+    Pair backward_mul(const CpuStorage& grad, const CpuStorage& rhs) const;
+    Pair backward_div(const CpuStorage& grad, const CpuStorage& rhs) const;
+    Pair backward_matmul(const CpuStorage& grad, const CpuStorage& rhs) const;
+    Result backward_relu(const CpuStorage& grad) const;
 
     // Builds a storage from a NumPy array and one of the seven dtype spellings, copying the
     // elements row-major into a new buffer. The storage never shares memory with the array.

@@ -1,0 +1,23 @@
+#include "autograd/context.hpp"
+
+namespace autograd::context {
+
+runtime::Result<void> AutogradContext::accumulate(std::size_t id, Storage contribution) {
+    if (id >= grads.size()) grads.resize(id + 1);
+    auto& slot = grads[id];
+    if (!slot) {
+        slot.emplace(std::move(contribution));
+        return {};
+    }
+    auto sum = slot->cpu().add(contribution.cpu());
+    if (!sum) return std::unexpected(std::move(sum.error()));
+    slot.emplace(std::move(*sum));
+    return {};
+}
+
+void AutogradContext::set_grad(std::size_t id, Storage gradient) {
+    if (id >= grads.size()) grads.resize(id + 1);
+    grads[id].emplace(std::move(gradient));
+}
+
+}  // namespace autograd::context

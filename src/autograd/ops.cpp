@@ -1,0 +1,85 @@
+// The gradient rule of every node kind. Contributions are never reduced to their input's shape:
+// accumulation broadcasts instead.
+#include "autograd/context.hpp"
+#include "autograd/ops.hpp"
+
+namespace autograd::ops {
+namespace {
+
+using tensor::storage::CpuStorage;
+
+Status accumulate(AutogradContext& context, std::size_t id, runtime::Result<CpuStorage>&& contribution) {
+    if (!contribution) return std::unexpected(std::move(contribution.error()));
+    return context.accumulate(id, Storage(std::move(*contribution)));
+}
+
+// Multiplying by 1.0 hands each input an independent copy of g.
+Status pass_through(AutogradContext& context, std::size_t id, const Storage& g, float factor) {
+    return accumulate(context, id, g.cpu().scalar_mul(factor));
+}
+
+Status both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id,
+            runtime::Result<std::pair<CpuStorage, CpuStorage>>&& gradients) {
+    if (!gradients) return std::unexpected(std::move(gradients.error()));
+    auto status = context.accumulate(lhs_id, Storage(std::move(gradients->first)));
+    if (!status) return status;
+    return context.accumulate(rhs_id, Storage(std::move(gradients->second)));
+}
+
+}  // namespace
+
+Status AddNode::backward(AutogradContext& context, const Storage& g) const {
+    auto status = pass_through(context, lhs_id, g, 1.0f);
+    if (!status) return status;
+    return pass_through(context, rhs_id, g, 1.0f);
+}
+
+Status SubNode::backward(AutogradContext& context, const Storage& g) const {
+    auto status = pass_through(context, lhs_id, g, 1.0f);
+    if (!status) return status;
+    return pass_through(context, rhs_id, g, -1.0f);
+}
+
+template <SavedBinary op>
+Status SavingBinaryNode<op>::backward(AutogradContext& context, const Storage& g) const {
+    const CpuStorage& saved = lhs->cpu();
+    if constexpr (op == SavedBinary::Mul) {
+        return both(context, lhs_id, rhs_id, saved.backward_mul(g.cpu(), rhs->cpu()));
+    } else if constexpr (op == SavedBinary::Div) {
+        return both(context, lhs_id, rhs_id, saved.backward_div(g.cpu(), rhs->cpu()));
+    } else {
+        return both(context, lhs_id, rhs_id, saved.backward_matmul(g.cpu(), rhs->cpu()));
+    }
+}
+
+template struct SavingBinaryNode<SavedBinary::Mul>;
+template struct SavingBinaryNode<SavedBinary::Div>;
+template struct SavingBinaryNode<SavedBinary::Matmul>;
+
+Status ReluNode::backward(AutogradContext& context, const Storage& g) const {
+    return accumulate(context, input_id, input->cpu().backward_relu(g.cpu()));
+}
+
+Status ReshapeNode::backward(AutogradContext& context, const Storage& g) const {
+    return accumulate(context, input_id, g.cpu().reshape(saved_shape));
+}
+
+// Swapping the same two axes again restores the input's axis order.
+Status TransposeNode::backward(AutogradContext& context, const Storage& g) const {
+    return accumulate(context, input_id, g.cpu().transpose(dim0, dim1));
+}
+
+// Addition and subtraction of a scalar pass g on unchanged; multiplication and division (by
+// the recorded reciprocal) scale it.
+template <ScalarKind kind>
+Status ScalarNode<kind>::backward(AutogradContext& context, const Storage& g) const {
+    const bool scales = kind == ScalarKind::Mul || kind == ScalarKind::Div;
+    return pass_through(context, input_id, g, scales ? scalar : 1.0f);
+}
+
+template struct ScalarNode<ScalarKind::Add>;
+template struct ScalarNode<ScalarKind::Sub>;
+template struct ScalarNode<ScalarKind::Mul>;
+template struct ScalarNode<ScalarKind::Div>;
+
+}  // namespace autograd::ops

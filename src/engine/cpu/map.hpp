@@ -1,0 +1,33 @@
+#pragma once
+// A one-operand element function applied to a whole array. When the operand's elements fill one
+// gap-free block, the result keeps the operand's strides and is filled in one flat pass over
+// memory; otherwise the result is row-major.
+
+#include "engine/cpu/layout.hpp"
+#include "engine/cpu/loop.hpp"
+#include "engine/cpu/strided_array.hpp"
+
+namespace engine::cpu {
+
+template <class Out, class T, class F>
+StridedArray<Out> map_elements(const StridedArray<T>& x, F f) {
+    if (is_dense_block(x.shape, x.strides)) {
+        auto out = StridedArray<Out>::with_layout(x.shape, x.strides);
+        const std::size_t n = out.numel();
+        Out* o = out.data();
+        const T* a = x.data();
+        for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i]);
+        return out;
+    }
+    auto out = StridedArray<Out>::uninitialized(x.shape);
+    auto out_steps = byte_strides<Out>(out.strides);
+    auto in_steps = byte_strides<T>(x.strides);
+    for_each_run<2>(x.shape,
+                    {reinterpret_cast<std::byte*>(out.data()),
+                     reinterpret_cast<std::byte*>(const_cast<T*>(x.data()))},
+                    {std::span<const std::ptrdiff_t>(out_steps), std::span<const std::ptrdiff_t>(in_steps)},
+                    [&](Pointers<2> p, const StepBytes<2>& s, std::size_t n) { unary_run<Out, T>(p, s, n, f); });
+    return out;
+}
+
+}  // namespace engine::cpu

@@ -1,0 +1,17 @@
+#pragma once
+// Gradient of relu: g where the input is greater than zero, +0 elsewhere. No broadcasting.
+
+#include "engine/cpu/numeric/ops/binary.hpp"
+
+namespace engine::cpu::numeric::backward {
+
+template <class T>
+ops::KernelResult<StridedArray<T>> relu_backward(const StridedArray<T>& grad, const StridedArray<T>& x) {
+    if (grad.shape != x.shape) {
+        return std::unexpected("Shape mismatch in relu_backward: grad " + ops::shape_text(grad.shape) +
+                               " vs input " + ops::shape_text(x.shape));
+    }
+    return ops::elementwise<T>(grad, x, [](T g, T v) { return TensorOps<T>::widen(v) > 0.0f ? g : T{}; });
+}
+
+}  // namespace engine::cpu::numeric::backward

@@ -1,0 +1,29 @@
+#pragma once
+// Gradient of the matrix product: dA = grad . B^T and dB = A^T . grad, where ^T exchanges the
+// last two axes. The transposes are views; batch axes broadcast as in the forward product.
+
+#include "engine/cpu/numeric/backward/binary.hpp"
+#include "engine/cpu/numeric/ops/matmul.hpp"
+
+namespace engine::cpu::numeric::backward {
+
+template <class T>
+GradientPair<T> matmul_backward(const StridedArray<T>& grad, const StridedArray<T>& a,
+                                const StridedArray<T>& b) {
+    auto swapped = [](const StridedArray<T>& x) {
+        std::pair<Shape, Strides> layout{x.shape, x.strides};
+        const std::size_t r = x.rank();
+        std::swap(layout.first[r - 2], layout.first[r - 1]);
+        std::swap(layout.second[r - 2], layout.second[r - 1]);
+        return layout;
+    };
+    const auto bt = swapped(b);
+    auto da = ops::matmul::do_matmul(ArrayRef<T>(grad), ArrayRef<T>(b.data(), bt.first, bt.second));
+    if (!da) return std::unexpected(std::move(da.error()));
+    const auto at = swapped(a);
+    auto db = ops::matmul::do_matmul(ArrayRef<T>(a.data(), at.first, at.second), ArrayRef<T>(grad));
+    if (!db) return std::unexpected(std::move(db.error()));
+    return std::pair{std::move(*da), std::move(*db)};
+}
+
+}  // namespace engine::cpu::numeric::backward

@@ -1,0 +1,56 @@
+#pragma once
+// The element-wise kernels of two arrays: broadcast to the common shape, allocate the output in the
+// memory order the operands favour, and write each output element once.
+
+#include "engine/cpu/layout.hpp"
+#include "engine/cpu/loop.hpp"
+#include "engine/cpu/numeric/core/tensor_ops.hpp"
+#include "engine/cpu/numeric/ops/broadcast.hpp"
+
+namespace engine::cpu::numeric::ops {
+
+// f maps two elements of T to one element of Out.
+template <class Out, class T, class F>
+KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const StridedArray<T>& b, F f) {
+    auto views = broadcast_tensors(a, b);
+    if (!views) return std::unexpected(std::move(views.error()));
+    const auto& [va, vb] = *views;
+    const Shape& shape = va.shape;
+    auto out = StridedArray<Out>::with_layout(
+        shape, output_is_column_major(shape, va.strides, vb.strides) ? col_major_strides(shape)
+                                                                     : row_major_strides(shape));
+    auto out_steps = byte_strides<Out>(out.strides);
+    auto a_steps = byte_strides<T>(va.strides);
+    auto b_steps = byte_strides<T>(vb.strides);
+    for_each_run<3>(shape,
+                    {reinterpret_cast<std::byte*>(out.data()),
+                     reinterpret_cast<std::byte*>(const_cast<T*>(va.data)),
+                     reinterpret_cast<std::byte*>(const_cast<T*>(vb.data))},
+                    {std::span<const std::ptrdiff_t>(out_steps), std::span<const std::ptrdiff_t>(a_steps),
+                     std::span<const std::ptrdiff_t>(b_steps)},
+                    [&](Pointers<3> p, const StepBytes<3>& s, std::size_t n) {
+                        binary_run<Out, T, T>(p, s, n, f);
+                    });
+    return out;
+}
+
+// Arithmetic: the operands' element type, computed in float32 and narrowed once.
+template <class F, class T>
+KernelResult<StridedArray<T>> arithmetic(const StridedArray<T>& a, const StridedArray<T>& b) {
+    return elementwise<T>(a, b, [](T x, T y) { return apply(F{}, x, y); });
+}
+
+// Comparison: IEEE ordering of the elements' own values (widening is exact); a bool result.
+template <class F, class T>
+KernelResult<StridedArray<bool>> comparison(const StridedArray<T>& a, const StridedArray<T>& b) {
+    return elementwise<bool>(a, b, [](T x, T y) {
+        return F{}(TensorOps<T>::widen(x), TensorOps<T>::widen(y));
+    });
+}
+
+template <class T> auto add(const StridedArray<T>& a, const StridedArray<T>& b) { return arithmetic<Add>(a, b); }
+template <class T> auto sub(const StridedArray<T>& a, const StridedArray<T>& b) { return arithmetic<Sub>(a, b); }
+template <class T> auto mul(const StridedArray<T>& a, const StridedArray<T>& b) { return arithmetic<Mul>(a, b); }
+template <class T> auto div(const StridedArray<T>& a, const StridedArray<T>& b) { return arithmetic<Div>(a, b); }
+
+}  // namespace engine::cpu::numeric::ops

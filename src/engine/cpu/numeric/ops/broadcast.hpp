@@ -1,0 +1,93 @@
+#pragma once
+// The one broadcasting rule. broadcast_shapes combines two shapes; broadcast_tensors describes two
+// arrays over their common shape as read-only views, with stride 0 on repeated axes. No element is
+// ever copied.
+
+#include <span>
+#include <utility>
+
+#include "engine/cpu/strided_array.hpp"
+#include "runtime/error.hpp"
+#include "runtime/text.hpp"
+
+namespace engine::cpu::numeric::ops {
+
+using runtime::KernelResult;
+
+// A non-owning, read-only view over an operand; it must not outlive the operand.
+template <class T>
+struct BroadcastView {
+    const T* data;
+    Shape shape;
+    Strides strides;
+};
+
+inline std::string shape_text(std::span<const std::size_t> shape) {
+    return runtime::shape_text(shape);
+}
+
+inline KernelResult<Shape> broadcast_shapes(std::span<const std::size_t> a,
+                                            std::span<const std::size_t> b) {
+    const std::size_t rank = std::max(a.size(), b.size());
+    Shape common(rank);
+    for (std::size_t j = 0; j < rank; ++j) {
+        const std::size_t x = j < a.size() ? a[a.size() - 1 - j] : 1;
+        const std::size_t y = j < b.size() ? b[b.size() - 1 - j] : 1;
+        if (x == y || y == 1) {
+            common[rank - 1 - j] = x;
+        } else if (x == 1) {
+            common[rank - 1 - j] = y;
+        } else {
+            return std::unexpected(runtime::concat("Shape mismatch: cannot broadcast ", shape_text(a),
+                                                   " and ", shape_text(b)));
+        }
+    }
+    return common;
+}
+
+// The strides of an array seen at a target shape, or nothing when it cannot be expanded (or the
+// target's element count exceeds the largest signed machine word).
+inline std::optional<Strides> broadcast_strides(std::span<const std::size_t> shape,
+                                                std::span<const std::ptrdiff_t> strides,
+                                                std::span<const std::size_t> target) {
+    if (!checked_element_count(target) || target.size() < shape.size()) return std::nullopt;
+    const std::size_t lead = target.size() - shape.size();
+    Strides out(target.size(), 0);
+    for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+        if (target[lead + axis] == shape[axis]) {
+            out[lead + axis] = strides[axis];
+        } else if (shape[axis] != 1) {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+template <class T>
+std::optional<BroadcastView<T>> broadcast_to(const T* data, std::span<const std::size_t> shape,
+                                             std::span<const std::ptrdiff_t> strides,
+                                             std::span<const std::size_t> target) {
+    auto expanded = broadcast_strides(shape, strides, target);
+    if (!expanded) return std::nullopt;
+    return BroadcastView<T>{data, Shape(target.begin(), target.end()), std::move(*expanded)};
+}
+
+template <class T>
+KernelResult<std::pair<BroadcastView<T>, BroadcastView<T>>> broadcast_tensors(
+    const StridedArray<T>& a, const StridedArray<T>& b) {
+    auto common = broadcast_shapes(a.shape, b.shape);
+    if (!common) return std::unexpected(std::move(common.error()));
+    auto va = broadcast_to(a.data(), a.shape, a.strides, *common);
+    if (!va) {
+        return std::unexpected(runtime::concat("Broadcast failed for A: ", shape_text(a.shape),
+                                               " -> ", shape_text(*common)));
+    }
+    auto vb = broadcast_to(b.data(), b.shape, b.strides, *common);
+    if (!vb) {
+        return std::unexpected(runtime::concat("Broadcast failed for B: ", shape_text(b.shape),
+                                               " -> ", shape_text(*common)));
+    }
+    return std::pair{std::move(*va), std::move(*vb)};
+}
+
+}  // namespace engine::cpu::numeric::ops

@@ -1,0 +1,29 @@
+#pragma once
+// Kernels that combine every element with one float32 scalar. The scalar is brought to the element
+// type once per call; results keep the operand's layout when it is one gap-free block.
+
+#include <cmath>
+
+#include "engine/cpu/map.hpp"
+#include "engine/cpu/numeric/core/tensor_ops.hpp"
+
+namespace engine::cpu::numeric::ops {
+
+template <class T>
+T scalar_in_type(float s) {
+    return TensorOps<T>::narrow(s);
+}
+
+template <class F, class T>
+StridedArray<T> scalar_arithmetic(const StridedArray<T>& x, float s) {
+    const T scalar = scalar_in_type<T>(s);
+    return map_elements<T>(x, [scalar](T v) { return apply(F{}, v, scalar); });
+}
+
+template <class F, class T>
+StridedArray<bool> scalar_comparison(const StridedArray<T>& x, float s) {
+    const float scalar = TensorOps<T>::widen(scalar_in_type<T>(s));
+    return map_elements<bool>(x, [scalar](T v) { return F{}(TensorOps<T>::widen(v), scalar); });
+}
+
+}  // namespace engine::cpu::numeric::ops
