@@ -24,23 +24,26 @@ void tensor_dealloc(PyObject* self) {
 }
 
 PyTypeObject* build_type() {
-    static std::vector<PyType_Slot> slots = operator_slots();
-    slots.insert(slots.end(), {
-        {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
-        {Py_tp_doc, const_cast<char*>(
-                        "Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},
-        {Py_tp_getset, tensor_attributes()},
-        {Py_tp_methods, tensor_methods()},
-        {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-        {0, nullptr},
-    });
+    static const std::vector<PyType_Slot> slots = [] {
+        std::vector<PyType_Slot> all = operator_slots();
+        all.insert(all.end(), {
+            {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
+            {Py_tp_doc, const_cast<char*>(
+                            "Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},
+            {Py_tp_getset, tensor_attributes()},
+            {Py_tp_methods, tensor_methods()},
+            {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+            {0, nullptr},
+        });
+        return all;
+    }();
     static PyType_Spec spec = {
         .name = "morla.Tensor",
         .basicsize = int(sizeof(PyTensor)),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT,
-        .slots = slots.data(),
+        .slots = const_cast<PyType_Slot*>(slots.data()),
     };
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
