@@ -1,4 +1,5 @@
 import subprocess
+import threading
 import sys
 import sysconfig
 
@@ -15,3 +16,23 @@ def run_python(code: str) -> subprocess.CompletedProcess:
 @pytest.fixture
 def fresh_python():
     return run_python
+
+
+def run_in_threads(work, count=8):
+    """Runs work(index) on count threads released together; re-raises what any of them raised."""
+    barrier = threading.Barrier(count)
+    errors = []
+
+    def body(index):
+        try:
+            barrier.wait()
+            work(index)
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors, errors

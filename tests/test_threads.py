@@ -4,28 +4,10 @@ import threading
 import ml_dtypes
 import numpy as np
 
+from conftest import run_in_threads
 from morla_core import Tensor
 
 THREADS = 8
-
-
-def run_in_threads(work, count=THREADS):
-    barrier = threading.Barrier(count)
-    errors = []
-
-    def body(index):
-        try:
-            barrier.wait()
-            work(index)
-        except BaseException as error:  # noqa: BLE001 - reported below
-            errors.append(error)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert not errors, errors
 
 
 def test_concurrent_construction_attributes_and_conversion():

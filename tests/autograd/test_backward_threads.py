@@ -3,6 +3,7 @@ import threading
 import numpy as np
 import pytest
 
+from conftest import run_in_threads
 from morla_core import Tensor, nn
 
 THREADS = 8
@@ -15,25 +16,6 @@ def clean_tape():
     Tensor.clear_graph()
     yield
     Tensor.clear_graph()
-
-
-def run_in_threads(work, count=THREADS):
-    barrier = threading.Barrier(count)
-    errors = []
-
-    def body(index):
-        try:
-            barrier.wait()
-            work(index)
-        except BaseException as error:  # noqa: BLE001 - reported below
-            errors.append(error)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert not errors, errors
 
 
 def inputs(index):
