@@ -81,8 +81,13 @@ std::vector<std::ptrdiff_t> byte_strides(std::span<const std::ptrdiff_t> element
     return bytes;
 }
 
+// An element function with vector kernels behind it: contiguous(out, a, b, n) for two runs,
+// right(out, a, s, n) and left(out, s, b, n) for a run against one repeated element.
+template <class F>
+concept Vectorized = requires { &F::contiguous; };
+
 // One run of a two-operand element function; contiguous and broadcast-scalar runs get their own
-// tight loops, which the compiler vectorises.
+// tight loops (the vector kernels, where the function has them).
 template <class Out, class A, class B, class F>
 void binary_run(Pointers<3> p, const StepBytes<3>& step, std::size_t n, F f) {
     auto* out = reinterpret_cast<Out*>(p[0]);
@@ -92,13 +97,25 @@ void binary_run(Pointers<3> p, const StepBytes<3>& step, std::size_t n, F f) {
     const std::ptrdiff_t sa = step[1] / std::ptrdiff_t(sizeof(A));
     const std::ptrdiff_t sb = step[2] / std::ptrdiff_t(sizeof(B));
     if (so == 1 && sa == 1 && sb == 1) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i], b[i]);
+        if constexpr (Vectorized<F>) {
+            F::contiguous(out, a, b, n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i], b[i]);
+        }
     } else if (so == 1 && sa == 0 && sb == 1) {
         const A x = *a;
-        for (std::size_t i = 0; i < n; ++i) out[i] = f(x, b[i]);
+        if constexpr (Vectorized<F>) {
+            F::left(out, x, b, n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) out[i] = f(x, b[i]);
+        }
     } else if (so == 1 && sa == 1 && sb == 0) {
         const B y = *b;
-        for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i], y);
+        if constexpr (Vectorized<F>) {
+            F::right(out, a, y, n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i], y);
+        }
     } else {
         for (std::size_t i = 0; i < n; ++i) {
             out[std::ptrdiff_t(i) * so] = f(a[std::ptrdiff_t(i) * sa], b[std::ptrdiff_t(i) * sb]);
@@ -113,7 +130,11 @@ void unary_run(Pointers<2> p, const StepBytes<2>& step, std::size_t n, F f) {
     const std::ptrdiff_t so = step[0] / std::ptrdiff_t(sizeof(Out));
     const std::ptrdiff_t sa = step[1] / std::ptrdiff_t(sizeof(A));
     if (so == 1 && sa == 1) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i]);
+        if constexpr (requires { f.contiguous(out, a, n); }) {
+            f.contiguous(out, a, n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i]);
+        }
     } else {
         for (std::size_t i = 0; i < n; ++i) out[std::ptrdiff_t(i) * so] = f(a[std::ptrdiff_t(i) * sa]);
     }

@@ -1,4 +1,5 @@
 #pragma once
+// f maps one element to one; when it offers contiguous(out, a, n), whole runs go through that.
 // A one-operand element function applied to a whole array. When the operand's elements fill one
 // gap-free block, the result keeps the operand's strides and is filled in one flat pass over
 // memory; otherwise the result is row-major.
@@ -16,7 +17,11 @@ StridedArray<Out> map_elements(const StridedArray<T>& x, F f) {
         const std::size_t n = out.numel();
         Out* o = out.data();
         const T* a = x.data();
-        for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i]);
+        if constexpr (requires { f.contiguous(o, a, n); }) {
+            f.contiguous(o, a, n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i]);
+        }
         return out;
     }
     auto out = StridedArray<Out>::uninitialized(x.shape);

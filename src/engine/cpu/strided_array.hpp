@@ -5,12 +5,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace engine::cpu {
@@ -54,17 +59,48 @@ inline Strides row_major_strides(std::span<const std::size_t> shape) {
     return strides;
 }
 
-// A 64-byte aligned, exclusively owned element buffer.
+// Large buffers are streamed through; huge pages spare them most TLB misses.
+constexpr std::size_t huge_page_worthy = std::size_t(4) << 20;
+inline void advise_huge_pages(void* data, std::size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t page = 4096;
+    auto first = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+    auto last = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(page - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)data, (void)bytes;
+#endif
+}
+
+// An exclusively owned element buffer, aligned to a cache line so that vector stores never
+// straddle two lines. It comes from malloc, whose large blocks the C library recycles instead of
+// returning fresh, page-faulting memory on every call.
 template <class T>
 class Buffer {
   public:
-    static constexpr std::align_val_t alignment{64};
+    static constexpr std::size_t alignment = 64;
 
     Buffer() = default;
     explicit Buffer(std::size_t count) : count_(count) {
         if (count == 0) return;
-        if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-        data_.reset(static_cast<T*>(::operator new(count * sizeof(T), alignment)));
+        if (count > (std::numeric_limits<std::size_t>::max() - alignment) / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        const std::size_t bytes = count * sizeof(T);
+        raw_.reset(std::malloc(bytes + alignment));
+        if (!raw_) throw std::bad_alloc();
+        const auto address = reinterpret_cast<std::uintptr_t>(raw_.get());
+        data_ = reinterpret_cast<T*>((address + alignment) & ~std::uintptr_t(alignment - 1));
+        if (bytes >= huge_page_worthy) advise_huge_pages(data_, bytes);
+    }
+    Buffer(Buffer&& other) noexcept
+        : raw_(std::move(other.raw_)), data_(std::exchange(other.data_, nullptr)),
+          count_(std::exchange(other.count_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        raw_ = std::move(other.raw_);
+        data_ = std::exchange(other.data_, nullptr);
+        count_ = std::exchange(other.count_, 0);
+        return *this;
     }
     Buffer clone() const {
         Buffer copy(count_);
@@ -72,15 +108,16 @@ class Buffer {
         return copy;
     }
 
-    T* data() { return data_.get(); }
-    const T* data() const { return data_.get(); }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
     std::size_t size() const { return count_; }
 
   private:
     struct Free {
-        void operator()(T* p) const { ::operator delete(p, alignment); }
+        void operator()(void* p) const { std::free(p); }
     };
-    std::unique_ptr<T, Free> data_;
+    std::unique_ptr<void, Free> raw_;
+    T* data_ = nullptr;
     std::size_t count_ = 0;
 };
 

@@ -1,6 +1,6 @@
 // The activation of storages: relu.
 #include "engine/cpu/map.hpp"
-#include "engine/cpu/numeric/core/tensor_ops.hpp"
+#include "engine/cpu/numeric/core/vectorized.hpp"
 #include "engine/cpu/storage/dispatch.hpp"
 
 namespace engine::cpu::storage {
@@ -11,9 +11,7 @@ CpuStorage::Result CpuStorage::relu() const {
         [](const auto& x) -> Result {
             using T = element_of<decltype(x)>;
             if constexpr (is_numeric<T>) {
-                return CpuStorage(map_elements<T>(x, [](T v) {
-                    return numeric::TensorOps<T>::widen(v) > 0.0f ? v : T{};
-                }));
+                return CpuStorage(map_elements<T>(x, numeric::OnItself<numeric::WherePositive, T>{}));
             } else {
                 return std::unexpected(
                     runtime::Error::type("Tensor Dtype not supported for this operation: relu"));

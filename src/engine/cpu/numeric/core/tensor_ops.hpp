@@ -39,16 +39,29 @@ inline T apply(F f, T a, T b) {
     return TensorOps<T>::narrow(f(TensorOps<T>::widen(a), TensorOps<T>::widen(b)));
 }
 
-// The element functions of the arithmetic and comparison kernels, on float32 values.
-struct Add { float operator()(float a, float b) const { return a + b; } };
-struct Sub { float operator()(float a, float b) const { return a - b; } };
-struct Mul { float operator()(float a, float b) const { return a * b; } };
-struct Div { float operator()(float a, float b) const { return a / b; } };
-struct Eq { bool operator()(float a, float b) const { return a == b; } };
-struct Ge { bool operator()(float a, float b) const { return a >= b; } };
-struct Gt { bool operator()(float a, float b) const { return a > b; } };
-struct Le { bool operator()(float a, float b) const { return a <= b; } };
-struct Lt { bool operator()(float a, float b) const { return a < b; } };
+// The element functions, on float32 values: written once for a float and for a vector of them.
+// Arithmetic gives a value, comparisons a truth (a lane mask for vectors).
+#define MORLA_ELEMENT_FUNCTION(Name, comparison, expression)          \
+    struct Name {                                                     \
+        static constexpr bool is_comparison = comparison;             \
+        template <class V>                                            \
+        auto operator()(V a, V b) const {                             \
+            return expression;                                        \
+        }                                                             \
+    };
+MORLA_ELEMENT_FUNCTION(Add, false, a + b)
+MORLA_ELEMENT_FUNCTION(Sub, false, a - b)
+MORLA_ELEMENT_FUNCTION(Mul, false, a * b)
+MORLA_ELEMENT_FUNCTION(Div, false, a / b)
+MORLA_ELEMENT_FUNCTION(Eq, true, a == b)
+MORLA_ELEMENT_FUNCTION(Ge, true, a >= b)
+MORLA_ELEMENT_FUNCTION(Gt, true, a > b)
+MORLA_ELEMENT_FUNCTION(Le, true, a <= b)
+MORLA_ELEMENT_FUNCTION(Lt, true, a < b)
+// a where b is greater than zero, +0 elsewhere (relu is this with a == b; its gradient with
+// a = g, b = the input).
+MORLA_ELEMENT_FUNCTION(WherePositive, false, b > V{} ? a : V{})
+#undef MORLA_ELEMENT_FUNCTION
 
 template <class T>
 inline T kernel_mul(T a, T b) { return apply(Mul{}, a, b); }

@@ -5,6 +5,7 @@
 #include "engine/cpu/layout.hpp"
 #include "engine/cpu/loop.hpp"
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
+#include "engine/cpu/numeric/core/vectorized.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 
 namespace engine::cpu::numeric::ops {
@@ -37,15 +38,19 @@ KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const Stri
 // Arithmetic: the operands' element type, computed in float32 and narrowed once.
 template <class F, class T>
 KernelResult<StridedArray<T>> arithmetic(const StridedArray<T>& a, const StridedArray<T>& b) {
-    return elementwise<T>(a, b, [](T x, T y) { return apply(F{}, x, y); });
+    return elementwise<T>(a, b, Vectorized<F, T>{});
 }
 
 // Comparison: IEEE ordering of the elements' own values (widening is exact); a bool result.
 template <class F, class T>
 KernelResult<StridedArray<bool>> comparison(const StridedArray<T>& a, const StridedArray<T>& b) {
-    return elementwise<bool>(a, b, [](T x, T y) {
-        return F{}(TensorOps<T>::widen(x), TensorOps<T>::widen(y));
-    });
+    if constexpr (std::is_same_v<T, bool>) {
+        return elementwise<bool>(a, b, [](bool x, bool y) {
+            return F{}(TensorOps<bool>::widen(x), TensorOps<bool>::widen(y));
+        });
+    } else {
+        return elementwise<bool>(a, b, Vectorized<F, T>{});
+    }
 }
 
 template <class T> auto add(const StridedArray<T>& a, const StridedArray<T>& b) { return arithmetic<Add>(a, b); }

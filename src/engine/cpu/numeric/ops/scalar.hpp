@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "engine/cpu/map.hpp"
-#include "engine/cpu/numeric/core/tensor_ops.hpp"
+#include "engine/cpu/numeric/core/vectorized.hpp"
 
 namespace engine::cpu::numeric::ops {
 
@@ -16,14 +16,12 @@ T scalar_in_type(float s) {
 
 template <class F, class T>
 StridedArray<T> scalar_arithmetic(const StridedArray<T>& x, float s) {
-    const T scalar = scalar_in_type<T>(s);
-    return map_elements<T>(x, [scalar](T v) { return apply(F{}, v, scalar); });
+    return map_elements<T>(x, WithScalar<F, T>{scalar_in_type<T>(s)});
 }
 
 template <class F, class T>
 StridedArray<bool> scalar_comparison(const StridedArray<T>& x, float s) {
-    const float scalar = TensorOps<T>::widen(scalar_in_type<T>(s));
-    return map_elements<bool>(x, [scalar](T v) { return F{}(TensorOps<T>::widen(v), scalar); });
+    return map_elements<bool>(x, WithScalar<F, T>{scalar_in_type<T>(s)});
 }
 
 }  // namespace engine::cpu::numeric::ops

@@ -1,0 +1,101 @@
+#pragma once
+// Contiguous element-wise kernels, compiled once per instruction set and picked once per process.
+// Every path computes exactly the scalar rule (widen, compute in float32, narrow once), so all
+// paths give bit-identical results.
+
+#include <cstddef>
+#include <type_traits>
+
+#include "engine/cpu/numeric/core/tensor_ops.hpp"
+#include "engine/cpu/simd/isa.hpp"
+
+namespace engine::cpu::simd {
+
+using numeric::bfloat16;
+using numeric::float16;
+
+template <class Op, class T>
+using OutOf = std::conditional_t<Op::is_comparison, bool, T>;
+
+// out[i] = op(a[i], b[i]); out[i] = op(a[i], s); out[i] = op(s, b[i])
+template <class Op, class T>
+using BinaryFn = void (*)(OutOf<Op, T>*, const T*, const T*, std::size_t);
+template <class Op, class T>
+using RightFn = void (*)(OutOf<Op, T>*, const T*, T, std::size_t);
+template <class Op, class T>
+using LeftFn = void (*)(OutOf<Op, T>*, T, const T*, std::size_t);
+
+// The scalar rule, for tails and strided runs.
+template <class Op, class T>
+inline OutOf<Op, T> scalar_rule(T a, T b) {
+    using numeric::TensorOps;
+    if constexpr (Op::is_comparison) {
+        return Op{}(TensorOps<T>::widen(a), TensorOps<T>::widen(b));
+    } else {
+        return TensorOps<T>::narrow(Op{}(TensorOps<T>::widen(a), TensorOps<T>::widen(b)));
+    }
+}
+
+#define MORLA_DECLARE_KERNELS(isa)                                              \
+    namespace isa {                                                             \
+    template <class Op, class T>                                                \
+    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n);      \
+    template <class Op, class T>                                                \
+    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n);             \
+    template <class Op, class T>                                                \
+    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n);               \
+    }
+MORLA_DECLARE_KERNELS(portable)
+MORLA_DECLARE_KERNELS(avx2)
+MORLA_DECLARE_KERNELS(avx512)
+#undef MORLA_DECLARE_KERNELS
+
+// Every (function, element type) pair that has vector kernels.
+#define MORLA_FOR_EACH_KERNEL(X)                                                                \
+    X(numeric::Add, float) X(numeric::Add, float16) X(numeric::Add, bfloat16)                  \
+    X(numeric::Sub, float) X(numeric::Sub, float16) X(numeric::Sub, bfloat16)                  \
+    X(numeric::Mul, float) X(numeric::Mul, float16) X(numeric::Mul, bfloat16)                  \
+    X(numeric::Div, float) X(numeric::Div, float16) X(numeric::Div, bfloat16)                  \
+    X(numeric::Eq, float) X(numeric::Eq, float16) X(numeric::Eq, bfloat16)                     \
+    X(numeric::Ge, float) X(numeric::Ge, float16) X(numeric::Ge, bfloat16)                     \
+    X(numeric::Gt, float) X(numeric::Gt, float16) X(numeric::Gt, bfloat16)                     \
+    X(numeric::Le, float) X(numeric::Le, float16) X(numeric::Le, bfloat16)                     \
+    X(numeric::Lt, float) X(numeric::Lt, float16) X(numeric::Lt, bfloat16)                     \
+    X(numeric::WherePositive, float) X(numeric::WherePositive, float16)                        \
+    X(numeric::WherePositive, bfloat16)
+
+template <class Op, class T>
+constexpr bool has_kernels = !std::is_same_v<T, bool>;
+
+template <class Fn>
+Fn pick(Fn portable_fn, Fn avx2_fn, Fn avx512_fn) {
+    switch (active_isa()) {
+        case Isa::Avx512: return avx512_fn;
+        case Isa::Avx2: return avx2_fn;
+        case Isa::Portable: break;
+    }
+    return portable_fn;
+}
+
+template <class Op, class T>
+BinaryFn<Op, T> binary_kernel() {
+    static const BinaryFn<Op, T> fn =
+        pick<BinaryFn<Op, T>>(&portable::binary<Op, T>, &avx2::binary<Op, T>, &avx512::binary<Op, T>);
+    return fn;
+}
+
+template <class Op, class T>
+RightFn<Op, T> right_kernel() {
+    static const RightFn<Op, T> fn =
+        pick<RightFn<Op, T>>(&portable::right<Op, T>, &avx2::right<Op, T>, &avx512::right<Op, T>);
+    return fn;
+}
+
+template <class Op, class T>
+LeftFn<Op, T> left_kernel() {
+    static const LeftFn<Op, T> fn =
+        pick<LeftFn<Op, T>>(&portable::left<Op, T>, &avx2::left<Op, T>, &avx512::left<Op, T>);
+    return fn;
+}
+
+}  // namespace engine::cpu::simd

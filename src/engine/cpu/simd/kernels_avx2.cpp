@@ -1,0 +1,8 @@
+// The element-wise kernels for AVX2 with F16C.
+#include "engine/cpu/simd/simd_prelude.hpp"
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,f16c")
+#define MORLA_SIMD_NAMESPACE avx2
+#define MORLA_SIMD_BYTES 32
+#include "engine/cpu/simd/kernels_impl.hpp"
+#pragma GCC pop_options

@@ -1,0 +1,8 @@
+#pragma once
+// Everything an instruction-set translation unit includes before enabling its instruction set.
+#include <cstdint>
+#include <cstring>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+#include "engine/cpu/simd/kernels.hpp"
