@@ -131,10 +131,18 @@ inline void for_each_vector(Out* out, std::size_t n, Vector vector, Tail tail) {
     for (; i < n; ++i) out[i] = tail(i);
 }
 
-inline vf splat(float x) {  // every lane x; an addition to +0 would lose the sign of -0
+inline vf splat(float x) {  // every lane x (an addition to +0 would lose the sign of -0)
+#if MORLA_SIMD_BYTES == 64
+    return vf(_mm512_set1_ps(x));
+#elif MORLA_SIMD_BYTES == 32
+    return vf(_mm256_set1_ps(x));
+#elif defined(__x86_64__)
+    return vf(_mm_set1_ps(x));
+#else
     vf v;
     for (std::size_t i = 0; i < W; ++i) v[i] = x;
     return v;
+#endif
 }
 
 }  // namespace

@@ -5,4 +5,8 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
+#include <algorithm>
+#include <type_traits>
+
+#include "engine/cpu/simd/gemm.hpp"
 #include "engine/cpu/simd/kernels.hpp"

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Runs the engine's tests once more on each instruction-set path below the one this CPU gets
+# (which the main test run covers): the module is built with its kernels pinned
+# (MORLA_FORCE_ISA) into a directory of its own that goes first on PYTHONPATH.
+# Usage: scripts/test-paths.sh PYTHON [pytest args]
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+PY="$1"
+shift
+CACHE="${MORLA_CACHE:-$HOME/.cache/morla}"
+flags=$(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null || true)
+has() { [[ " $flags " == *" $1 "* ]]; }
+
+paths=()
+if has avx2 && has fma && has f16c; then
+    paths+=(Portable)
+    if has avx512f && has avx512bw && has avx512vl && has avx512dq; then paths+=(Avx2); fi
+fi
+
+for path in ${paths[@]+"${paths[@]}"}; do
+    target="$CACHE/paths/$path"
+    echo "test-paths: building and testing the $path path" >&2
+    rm -rf "$target"
+    PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
+        PATH="$(dirname "$PY"):$PATH" "$PY" -m pip install -q --no-build-isolation --no-deps \
+        --target "$target" --config-settings=cmake.define.MORLA_FORCE_ISA="$path" \
+        "--config-settings=build-dir=build/{wheel_tag}-$path" . >&2
+    PYTHONPATH="$target" "$PY" -m pytest -q -p no:cacheprovider tests/engine tests/nn \
+        tests/autograd "$@"
+done

@@ -1,0 +1,69 @@
+#pragma once
+// The single-precision matrix product, compiled once per instruction set and picked once per
+// process. C[M, N] (row-major, row stride ldc) = A[M, K] . B[K, N], with A and B given by their
+// first element and row and column strides in elements (any sign, 0 included); 16-bit operands
+// are widened while being packed. Along the shared index the products are summed in blocks of
+// 256, each block from +0 in increasing order, and the block sums are added onto C in block
+// order, so the register tiling never changes a result. The AVX2 and AVX-512 paths fuse each
+// multiply-add (one rounding); the portable path rounds the product and the sum separately, so
+// float32 products may differ between paths in the last bits, never between calls or batch
+// splits on one machine.
+
+#include <cstddef>
+
+#include "engine/cpu/numeric/core/float16.hpp"
+#include "engine/cpu/simd/isa.hpp"
+
+namespace engine::cpu::simd {
+
+template <class T>
+struct GemmOperands {
+    std::size_t M, N, K;
+    const T* a;
+    std::ptrdiff_t a_row, a_col;
+    const T* b;
+    std::ptrdiff_t b_row, b_col;
+    float* c;
+    std::ptrdiff_t ldc;
+};
+
+// The shared-index block fixes the order of the sums, so it is the same on every path. Rows of A
+// are packed MC at a time and columns of B NC at a time; every path's tile divides both.
+constexpr std::size_t gemm_kc = 256, gemm_mc = 96, gemm_nc = 1024;
+constexpr std::size_t gemm_widest_tile = 64, gemm_tallest_tile = 8;
+
+// Floats of scratch that gemm needs for these sizes, on any path: a packed block of B and one of
+// A, each rounded up to whole tiles.
+inline std::size_t gemm_scratch_floats(std::size_t M, std::size_t N, std::size_t K) {
+    const std::size_t kc = K < gemm_kc ? K : gemm_kc;
+    return kc * ((N < gemm_nc ? N : gemm_nc) + gemm_widest_tile) +
+           kc * ((M < gemm_mc ? M : gemm_mc) + gemm_tallest_tile);
+}
+
+template <class T>
+using GemmFn = void (*)(const GemmOperands<T>&, float* scratch);
+
+#define MORLA_DECLARE_GEMM(isa)                                          \
+    namespace isa {                                                      \
+    template <class T>                                                   \
+    void gemm(const GemmOperands<T>& operands, float* scratch);          \
+    }
+MORLA_DECLARE_GEMM(portable)
+MORLA_DECLARE_GEMM(avx2)
+MORLA_DECLARE_GEMM(avx512)
+#undef MORLA_DECLARE_GEMM
+
+template <class T>
+GemmFn<T> gemm_kernel() {
+    static const GemmFn<T> fn = [] {
+        switch (active_isa()) {
+            case Isa::Avx512: return &avx512::gemm<T>;
+            case Isa::Avx2: return &avx2::gemm<T>;
+            case Isa::Portable: break;
+        }
+        return &portable::gemm<T>;
+    }();
+    return fn;
+}
+
+}  // namespace engine::cpu::simd
