@@ -21,8 +21,13 @@ namespace runtime {
 // internal-failure exception is set.
 PyResult<void> ensure_numpy_api();
 
-// A new reference to the NumPy dtype of an element type. The bfloat16 dtype is the one that
-// NumPy resolves for the name "bfloat16", looked up once on first need.
-PyResult<PyRef> numpy_descr(tensor::storage::DType dtype);
+// The NumPy dtype of an element type (borrowed: it lives as long as NumPy). The bfloat16 dtype is
+// the one that NumPy resolves for the name "bfloat16", looked up once on first need.
+PyResult<PyObject*> numpy_descr(tensor::storage::DType dtype);
+
+// Whether the API table is set up, and the dtype of an element type if it is already known;
+// neither ever initialises anything.
+bool numpy_api_ready();
+PyObject* loaded_descr(tensor::storage::DType dtype);
 
 }  // namespace runtime

@@ -14,8 +14,11 @@ using runtime::PyRef;
 using runtime::PyResult;
 using runtime::Raised;
 
+using tensor::storage::DType;
+
 runtime::OncePtr<void*> api_table;
 runtime::OncePtr<PyObject> bfloat16_descr;
+PyObject* builtin_descrs[4];  // written once, before api_table is published
 
 // The text of the pending exception as "Class: message", clearing it.
 std::string take_exception_text() {
@@ -89,22 +92,31 @@ PyResult<void> ensure_numpy_api() {
             return runtime::raised();
         }
         PyArray_API = *fetched;
+        // NumPy's built-in dtypes live as long as NumPy: they are borrowed, never counted, so
+        // threads do not contend on their reference counts.
+        for (auto [dtype, type] : {std::pair{DType::F32, NPY_FLOAT32}, {DType::F16, NPY_FLOAT16},
+                                   {DType::Bool, NPY_BOOL}}) {
+            PyArray_Descr* descr = PyArray_DescrFromType(type);
+            builtin_descrs[int(dtype)] = reinterpret_cast<PyObject*>(descr);
+            Py_XDECREF(descr);
+        }
         return *fetched;
     });
     if (!table) return runtime::raised();
     return {};
 }
 
-PyResult<PyRef> numpy_descr(tensor::storage::DType dtype) {
-    using tensor::storage::DType;
+bool numpy_api_ready() { return api_table.peek() != nullptr; }
+
+PyObject* loaded_descr(DType dtype) {
+    if (dtype == DType::BF16) return bfloat16_descr.peek();
+    return numpy_api_ready() ? builtin_descrs[int(dtype)] : nullptr;
+}
+
+PyResult<PyObject*> numpy_descr(DType dtype) {
     if (!ensure_numpy_api()) return runtime::raised();
-    switch (dtype) {
-        case DType::F32: return runtime::checked((PyObject*)PyArray_DescrFromType(NPY_FLOAT32));
-        case DType::F16: return runtime::checked((PyObject*)PyArray_DescrFromType(NPY_FLOAT16));
-        case DType::Bool: return runtime::checked((PyObject*)PyArray_DescrFromType(NPY_BOOL));
-        case DType::BF16: break;
-    }
-    auto descr = bfloat16_descr.get_or_init([]() -> std::expected<PyObject*, Raised> {
+    if (dtype != DType::BF16) return builtin_descrs[int(dtype)];
+    return bfloat16_descr.get_or_init([]() -> std::expected<PyObject*, Raised> {
         auto numpy_dtype = import_attribute("numpy", "dtype");
         PyObject* found = nullptr;
         if (numpy_dtype) found = PyObject_CallFunction(numpy_dtype->get(), "s", "bfloat16");
@@ -117,8 +129,6 @@ PyResult<PyRef> numpy_descr(tensor::storage::DType dtype) {
         }
         return found;  // kept for the life of the process
     });
-    if (!descr) return runtime::raised();
-    return PyRef::borrow(*descr);
 }
 
 }  // namespace runtime

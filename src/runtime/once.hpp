@@ -29,6 +29,9 @@ class OncePtr {
         return made;
     }
 
+    // The value if it is ready, else null; never initialises.
+    T* peek() const { return value_.load(std::memory_order_acquire); }
+
   private:
     std::atomic<T*> value_{nullptr};
     PyMutex mutex_{};

@@ -1,10 +1,12 @@
 // Tensor(data, dtype=None, device="cpu", requires_grad=False): the class's construction slot.
+#include <memory>
 #include <new>
 #include <string>
 
 #include "autograd/graph.hpp"
 #include "runtime/boundary.hpp"
 #include "runtime/numpy.hpp"
+#include "runtime/once.hpp"
 #include "runtime/text.hpp"
 #include "tensor/api/arguments.hpp"
 #include "tensor/api/py_tensor.hpp"
@@ -21,11 +23,23 @@ std::unexpected<runtime::Raised> expected_type(const char* what, PyObject* got) 
     return runtime::raised();
 }
 
-// device must be a str. A missing device is "cpu".
-PyResult<PyRef> convert_device(PyObject* device) {
-    if (device == nullptr) return runtime::checked(PyUnicode_FromString("cpu"));
-    if (!PyUnicode_Check(device)) return expected_type("str", device);
-    return PyRef::borrow(device);
+// device must be a str; null when not given.
+PyResult<PyObject*> convert_device(PyObject* device) {
+    if (device != nullptr && !PyUnicode_Check(device)) return expected_type("str", device);
+    return device;
+}
+
+// The device, lower-cased (full Unicode lower-casing), must be "cpu"; a missing one is.
+PyResult<void> check_device(PyObject* device) {
+    if (device == nullptr || PyUnicode_CompareWithASCIIString(device, "cpu") == 0) return {};
+    auto lowered = runtime::checked(
+        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", device));
+    if (!lowered) return runtime::raised();
+    if (PyUnicode_CompareWithASCIIString(lowered->get(), "cpu") != 0) {
+        PyErr_SetString(PyExc_ValueError, "The device string is invalid or not supported.");
+        return runtime::raised();
+    }
+    return {};
 }
 
 // requires_grad must be a Python bool or NumPy's bool scalar; the int 1 is refused.
@@ -79,17 +93,48 @@ PyResult<std::string> dtype_text(PyObject* dtype) {
     return utf8(name->get());
 }
 
-// numpy.array(data, dtype=name)
+// What construction calls NumPy with, looked up once: numpy.array, the keyword names ("dtype",)
+// and the dtype names (interned, so never counted).
+struct ArrayCall {
+    PyObject* function;
+    PyObject* keywords;
+    PyObject* names[4];
+};
+runtime::OncePtr<ArrayCall> array_call;
+
+PyResult<const ArrayCall*> numpy_array_call() {
+    return array_call.get_or_init([]() -> std::expected<ArrayCall*, runtime::Raised> {
+        auto numpy = runtime::checked(PyImport_ImportModule("numpy"));
+        if (!numpy) return runtime::raised();
+        auto function = runtime::checked(PyObject_GetAttrString(numpy->get(), "array"));
+        if (!function) return runtime::raised();
+        auto keywords = runtime::checked(Py_BuildValue("(s)", "dtype"));
+        if (!keywords) return runtime::raised();
+        auto call = std::make_unique<ArrayCall>(ArrayCall{function->get(), keywords->get(), {}});
+        for (int dtype = 0; dtype < 4; ++dtype) {
+            call->names[dtype] = PyUnicode_InternFromString(storage::numpy_name(DType(dtype)));
+            if (call->names[dtype] == nullptr) return runtime::raised();
+        }
+        function->release();  // kept, with the rest, for the life of the process
+        keywords->release();
+        return call.release();
+    });
+}
+
+// numpy.array(data, dtype=name). An exact, aligned ndarray already of the element type is taken
+// as it is: numpy.array would only copy it, and the storage copies it anyway.
 PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
-    auto numpy = runtime::checked(PyImport_ImportModule("numpy"));
-    if (!numpy) return runtime::raised();
-    auto array_function = runtime::checked(PyObject_GetAttrString(numpy->get(), "array"));
-    if (!array_function) return runtime::raised();
-    auto keywords = runtime::checked(Py_BuildValue("{ss}", "dtype", storage::numpy_name(dtype)));
-    if (!keywords) return runtime::raised();
-    PyRef positional = PyRef::steal(PyTuple_Pack(1, data));
-    if (!positional) return runtime::raised();
-    return runtime::checked(PyObject_Call(array_function->get(), positional.get(), keywords->get()));
+    if (PyObject* expected = runtime::loaded_descr(dtype)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(data);
+        if (PyArray_CheckExact(data) && PyArray_ISALIGNED(array) &&
+            PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected))) {
+            return PyRef::borrow(data);
+        }
+    }
+    auto call = numpy_array_call();
+    if (!call) return runtime::raised();
+    PyObject* arguments[] = {data, (*call)->names[int(dtype)]};
+    return runtime::checked(PyObject_Vectorcall((*call)->function, arguments, 1, (*call)->keywords));
 }
 
 PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -108,13 +153,7 @@ PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         return runtime::raised();
     }
 
-    auto lowered = runtime::checked(
-        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", device->get()));
-    if (!lowered) return runtime::raised();
-    if (PyUnicode_CompareWithASCIIString(lowered->get(), "cpu") != 0) {
-        PyErr_SetString(PyExc_ValueError, "The device string is invalid or not supported.");
-        return runtime::raised();
-    }
+    if (!check_device(*device)) return runtime::raised();
 
     auto text = dtype_text(given[1]);
     if (!text) return runtime::raised();

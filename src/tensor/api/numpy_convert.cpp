@@ -56,9 +56,8 @@ PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
 PyResult<PyRef> to_numpy(const storage::CpuStorage& storage) {
     auto descr = runtime::numpy_descr(storage.dtype());
     if (!descr) throw runtime::PendingFailure();
-    return std::visit(
-        [&](const auto& array) { return array_to_numpy(array, std::move(*descr)); },
-        storage.array());
+    return std::visit([&](const auto& array) { return array_to_numpy(array, PyRef::borrow(*descr)); },
+                      storage.array());
 }
 
 }  // namespace tensor::api

@@ -47,8 +47,7 @@ runtime::Result<CpuStorage> CpuStorage::from_numpy(PyObject* object, std::string
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     auto expected = runtime::numpy_descr(*dtype);
     if (!expected) throw runtime::PendingFailure();
-    if (!PyArray_EquivTypes(PyArray_DESCR(array),
-                            reinterpret_cast<PyArray_Descr*>(expected->get()))) {
+    if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(*expected))) {
         return runtime::fail(runtime::ErrorKind::TypeError,
                              runtime::concat("The array's data type does not match '", spelling, "'."));
     }
