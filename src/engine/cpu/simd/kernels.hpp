@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <type_traits>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
 #include "engine/cpu/simd/isa.hpp"
 
@@ -17,13 +21,25 @@ using numeric::float16;
 template <class Op, class T>
 using OutOf = std::conditional_t<Op::is_comparison, bool, T>;
 
-// out[i] = op(a[i], b[i]); out[i] = op(a[i], s); out[i] = op(s, b[i])
+// out[i] = op(a[i], b[i]); out[i] = op(a[i], s); out[i] = op(s, b[i]), for i < n. `large` says
+// that the whole output (of which this run may be a part) is far larger than the caches, so
+// that the run is written past them.
 template <class Op, class T>
-using BinaryFn = void (*)(OutOf<Op, T>*, const T*, const T*, std::size_t);
+using BinaryFn = void (*)(OutOf<Op, T>*, const T*, const T*, std::size_t, bool large);
 template <class Op, class T>
-using RightFn = void (*)(OutOf<Op, T>*, const T*, T, std::size_t);
+using RightFn = void (*)(OutOf<Op, T>*, const T*, T, std::size_t, bool large);
 template <class Op, class T>
-using LeftFn = void (*)(OutOf<Op, T>*, T, const T*, std::size_t);
+using LeftFn = void (*)(OutOf<Op, T>*, T, const T*, std::size_t, bool large);
+
+// Outputs of at least this many bytes count as large.
+constexpr std::size_t large_output_bytes = std::size_t(4) << 20;
+
+// Orders streamed stores before anything that follows (another thread may read the result).
+inline void store_fence() {
+#if defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
 
 // The scalar rule, for tails and strided runs.
 template <class Op, class T>
@@ -39,11 +55,11 @@ inline OutOf<Op, T> scalar_rule(T a, T b) {
 #define MORLA_DECLARE_KERNELS(isa)                                              \
     namespace isa {                                                             \
     template <class Op, class T>                                                \
-    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n);      \
+    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large); \
     template <class Op, class T>                                                \
-    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n);             \
+    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large);        \
     template <class Op, class T>                                                \
-    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n);               \
+    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large);         \
     }
 MORLA_DECLARE_KERNELS(portable)
 MORLA_DECLARE_KERNELS(avx2)

@@ -35,7 +35,14 @@ inline void narrow(float* p, vf v) { store_bits(p, v); }
 // with it, and the processor's arithmetic makes the NaN quiet with the same payload. Narrowing
 // rounds to nearest even; a NaN keeps its top bits and comes out quiet.
 inline vf widen(const bfloat16* p) {
-    return vf(__builtin_convertvector(load_bits<vh>(p), vu) << 16);
+#if MORLA_SIMD_BYTES == 64
+    const vu bits = vu(_mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))));
+#elif MORLA_SIMD_BYTES == 32
+    const vu bits = vu(_mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+#else
+    const vu bits = __builtin_convertvector(load_bits<vh>(p), vu);
+#endif
+    return vf(bits << 16);
 }
 inline void narrow(bfloat16* p, vf v) {
     const vu bits = vu(v);
@@ -107,24 +114,20 @@ inline void put(Out* out, V value) {
     }
 }
 
-// Outputs of at least this many bytes, starting on a cache line, are streamed.
-constexpr std::size_t stream_bytes = std::size_t(4) << 20;
-
+// Large outputs that start on a cache line are streamed.
 template <class Out>
-inline bool should_stream(const Out* out, std::size_t n) {
-    return MORLA_SIMD_BYTES >= 32 && n * sizeof(Out) >= stream_bytes &&
+inline bool should_stream(const Out* out, std::size_t n, bool large) {
+    return MORLA_SIMD_BYTES >= 32 && (large || n * sizeof(Out) >= large_output_bytes) &&
            reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
 }
 
-// Runs body(i) for each full vector, streaming or not, then the scalar tail, then fences.
+// Runs vector(i) for each full vector, streaming or not, then the scalar tail.
 template <class Out, class Vector, class Tail>
-inline void for_each_vector(Out* out, std::size_t n, Vector vector, Tail tail) {
+inline void for_each_vector(Out* out, std::size_t n, bool large, Vector vector, Tail tail) {
     std::size_t i = 0;
-    if (should_stream(out, n)) {
+    if (should_stream(out, n, large)) {
         for (; i + W <= n; i += W) put<true>(out + i, vector(i));
-#if defined(__x86_64__)
-        _mm_sfence();
-#endif
+        if (!large) store_fence();  // with `large`, the caller fences once for the whole output
     } else {
         for (; i + W <= n; i += W) put<false>(out + i, vector(i));
     }
@@ -148,32 +151,32 @@ inline vf splat(float x) {  // every lane x (an addition to +0 would lose the si
 }  // namespace
 
 template <class Op, class T>
-void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n) {
+void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large) {
     for_each_vector(
-        out, n, [&](std::size_t i) { return Op{}(widen(a + i), widen(b + i)); },
+        out, n, large, [&](std::size_t i) { return Op{}(widen(a + i), widen(b + i)); },
         [&](std::size_t i) { return scalar_rule<Op>(a[i], b[i]); });
 }
 
 template <class Op, class T>
-void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n) {
+void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large) {
     const vf scalar = splat(numeric::TensorOps<T>::widen(s));
     for_each_vector(
-        out, n, [&](std::size_t i) { return Op{}(widen(a + i), scalar); },
+        out, n, large, [&](std::size_t i) { return Op{}(widen(a + i), scalar); },
         [&](std::size_t i) { return scalar_rule<Op>(a[i], s); });
 }
 
 template <class Op, class T>
-void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n) {
+void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large) {
     const vf scalar = splat(numeric::TensorOps<T>::widen(s));
     for_each_vector(
-        out, n, [&](std::size_t i) { return Op{}(scalar, widen(b + i)); },
+        out, n, large, [&](std::size_t i) { return Op{}(scalar, widen(b + i)); },
         [&](std::size_t i) { return scalar_rule<Op>(s, b[i]); });
 }
 
 #define MORLA_INSTANTIATE(Op, T)                                                   \
-    template void binary<Op, T>(OutOf<Op, T>*, const T*, const T*, std::size_t);   \
-    template void right<Op, T>(OutOf<Op, T>*, const T*, T, std::size_t);          \
-    template void left<Op, T>(OutOf<Op, T>*, T, const T*, std::size_t);
+    template void binary<Op, T>(OutOf<Op, T>*, const T*, const T*, std::size_t, bool); \
+    template void right<Op, T>(OutOf<Op, T>*, const T*, T, std::size_t, bool);        \
+    template void left<Op, T>(OutOf<Op, T>*, T, const T*, std::size_t, bool);
 MORLA_FOR_EACH_KERNEL(MORLA_INSTANTIATE)
 #undef MORLA_INSTANTIATE
 

@@ -10,12 +10,18 @@ namespace engine::cpu::numeric {
 template <class Op, class T>
 struct Vectorized {
     using Out = simd::OutOf<Op, T>;
+    bool large_output = false;  // the whole output is far larger than the caches
+
     Out operator()(T a, T b) const { return simd::scalar_rule<Op>(a, b); }
-    static void contiguous(Out* o, const T* a, const T* b, std::size_t n) {
-        simd::binary_kernel<Op, T>()(o, a, b, n);
+    void contiguous(Out* o, const T* a, const T* b, std::size_t n) const {
+        simd::binary_kernel<Op, T>()(o, a, b, n, large_output);
     }
-    static void right(Out* o, const T* a, T s, std::size_t n) { simd::right_kernel<Op, T>()(o, a, s, n); }
-    static void left(Out* o, T s, const T* b, std::size_t n) { simd::left_kernel<Op, T>()(o, s, b, n); }
+    void right(Out* o, const T* a, T s, std::size_t n) const {
+        simd::right_kernel<Op, T>()(o, a, s, n, large_output);
+    }
+    void left(Out* o, T s, const T* b, std::size_t n) const {
+        simd::left_kernel<Op, T>()(o, s, b, n, large_output);
+    }
 };
 
 // The element with a fixed right operand (a scalar already in the element type).
@@ -24,7 +30,7 @@ struct WithScalar {
     T scalar;
     simd::OutOf<Op, T> operator()(T a) const { return simd::scalar_rule<Op>(a, scalar); }
     void contiguous(simd::OutOf<Op, T>* o, const T* a, std::size_t n) const {
-        simd::right_kernel<Op, T>()(o, a, scalar, n);
+        simd::right_kernel<Op, T>()(o, a, scalar, n, false);
     }
 };
 
@@ -33,7 +39,7 @@ template <class Op, class T>
 struct OnItself {
     simd::OutOf<Op, T> operator()(T a) const { return simd::scalar_rule<Op>(a, a); }
     void contiguous(simd::OutOf<Op, T>* o, const T* a, std::size_t n) const {
-        simd::binary_kernel<Op, T>()(o, a, a, n);
+        simd::binary_kernel<Op, T>()(o, a, a, n, false);
     }
 };
 

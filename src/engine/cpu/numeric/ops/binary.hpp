@@ -20,6 +20,9 @@ KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const Stri
     auto out = StridedArray<Out>::with_layout(
         shape, output_is_column_major(shape, va.strides, vb.strides) ? col_major_strides(shape)
                                                                      : row_major_strides(shape));
+    if constexpr (requires { f.large_output; }) {
+        f.large_output = out.numel() * sizeof(Out) >= simd::large_output_bytes;
+    }
     auto out_steps = byte_strides<Out>(out.strides);
     auto a_steps = byte_strides<T>(va.strides);
     auto b_steps = byte_strides<T>(vb.strides);
@@ -32,6 +35,9 @@ KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const Stri
                     [&](Pointers<3> p, const StepBytes<3>& s, std::size_t n) {
                         binary_run<Out, T, T>(p, s, n, f);
                     });
+    if constexpr (requires { f.large_output; }) {
+        if (f.large_output) simd::store_fence();
+    }
     return out;
 }
 
