@@ -21,7 +21,19 @@ void pack_a(std::size_t m, std::size_t k, const T* a, std::ptrdiff_t a_row, std:
     for (std::size_t r = 0; r < m; r += MR) {
         const std::size_t rows = std::min(MR, m - r);
         const T* block = a + std::ptrdiff_t(r) * a_row;
-        for (std::size_t p = 0; p < k; ++p, out += MR) {
+        std::size_t p = 0;
+        if (a_col == 1 && rows == MR) {
+            // Rows stored contiguously: widen W values of each row at once, then interleave.
+            for (; p + W <= k; p += W, out += W * MR) {
+#pragma GCC unroll 16
+                for (std::size_t i = 0; i < MR; ++i) {
+                    alignas(64) float lanes[W];
+                    store_bits(lanes, widen(block + std::ptrdiff_t(i) * a_row + std::ptrdiff_t(p)));
+                    for (std::size_t t = 0; t < W; ++t) out[t * MR + i] = lanes[t];
+                }
+            }
+        }
+        for (; p < k; ++p, out += MR) {
             const T* column = block + std::ptrdiff_t(p) * a_col;
             std::size_t i = 0;
             for (; i < rows; ++i) out[i] = numeric::TensorOps<T>::widen(column[std::ptrdiff_t(i) * a_row]);
@@ -39,13 +51,12 @@ void pack_b(std::size_t k, std::size_t n, const T* b, std::ptrdiff_t b_row, std:
         const T* block = b + std::ptrdiff_t(s) * b_col;
         for (std::size_t p = 0; p < k; ++p, out += NR) {
             const T* row = block + std::ptrdiff_t(p) * b_row;
-            std::size_t j = 0;
             if (b_col == 1 && cols == NR) {
-                if constexpr (std::is_same_v<T, float>) {
-                    std::memcpy(out, row, NR * sizeof(float));
-                    continue;
-                }
+#pragma GCC unroll 8
+                for (std::size_t v = 0; v < NV; ++v) store_bits(out + v * W, widen(row + v * W));
+                continue;
             }
+            std::size_t j = 0;
             for (; j < cols; ++j) out[j] = numeric::TensorOps<T>::widen(row[std::ptrdiff_t(j) * b_col]);
             for (; j < NR; ++j) out[j] = 0.0f;
         }
