@@ -1,0 +1,120 @@
+"""Shared by the driver (bench/run.py, free-threaded 3.14) and the PyTorch peer
+(bench/torch_peer.py, CPython 3.11): input generation, the timing loop and small helpers.
+Only the standard library and NumPy are used here.
+"""
+
+from __future__ import annotations
+
+import gc
+import hashlib
+import math
+import statistics
+import time
+
+import numpy as np
+
+CHAIN_LENGTH = 50  # ops in the chained-ops workload, cycling through the five below
+CHAIN_CYCLE = ("mul 1.01", "add x", "sub 0.5", "relu", "div 1.5")
+
+# Timing settings per mode. Each sample times a loop of `inner` calls, with inner chosen so a
+# sample lasts at least min_sample_s; samples are taken until budget_s is spent (at least
+# min_samples, at most max_samples). The reported figure is the median per-call time.
+TIMING = {
+    "full": {"min_sample_s": 0.02, "budget_s": 1.5, "min_samples": 11, "max_samples": 200},
+    "quick": {"min_sample_s": 0.002, "budget_s": 0.1, "min_samples": 3, "max_samples": 15},
+}
+
+
+def make_inputs(work: dict) -> list[np.ndarray]:
+    """The float32 source arrays of a workload, the same in every process for the same seed."""
+    rng = np.random.default_rng(work["seed"])
+    arrays = []
+    for i, shape in enumerate(work["shapes"]):
+        if work.get("op") == "div" and i == 1:
+            a = rng.random(shape, dtype=np.float32) * np.float32(1.5) + np.float32(0.5)  # [0.5, 2)
+        else:
+            a = rng.random(shape, dtype=np.float32) * np.float32(2.0) - np.float32(1.0)  # [-1, 1)
+        arrays.append(np.ascontiguousarray(a, dtype=np.float32))
+    return arrays
+
+
+def fingerprint(arrays: list[np.ndarray]) -> str:
+    """A short digest of the source arrays, compared across processes."""
+    h = hashlib.sha1()
+    for a in arrays:
+        h.update(str(a.shape).encode())
+        h.update(a.tobytes())
+    return h.hexdigest()[:16]
+
+
+def binary_body(a, b, op: str):
+    """A function body(n) that runs `a <op> b` n times (no Python call between iterations)."""
+    from itertools import repeat
+
+    if op == "add":
+        def body(n):
+            for _ in repeat(None, n):
+                a + b
+    elif op == "sub":
+        def body(n):
+            for _ in repeat(None, n):
+                a - b
+    elif op == "mul":
+        def body(n):
+            for _ in repeat(None, n):
+                a * b
+    elif op == "div":
+        def body(n):
+            for _ in repeat(None, n):
+                a / b
+    elif op == "matmul":
+        def body(n):
+            for _ in repeat(None, n):
+                a @ b
+    else:
+        raise ValueError(f"unknown op {op!r}")
+    return body
+
+
+def measure(body, timing: dict) -> dict:
+    """Median per-call time of body(n) (which performs n calls), with the collector off."""
+    gc.collect()
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        body(1)  # warm-up
+        first = time.perf_counter() - t0
+        # Calibrate `inner` so that one sample lasts at least min_sample_s.
+        inner = 1
+        per_call = first
+        while True:
+            t0 = time.perf_counter()
+            body(inner)
+            elapsed = time.perf_counter() - t0
+            per_call = elapsed / inner
+            if elapsed >= timing["min_sample_s"]:
+                break
+            inner = max(inner * 2, math.ceil(timing["min_sample_s"] / max(per_call, 1e-9) * 1.1))
+        sample_s = per_call * inner
+        count = int(timing["budget_s"] / max(sample_s, 1e-9))
+        count = max(timing["min_samples"], min(timing["max_samples"], count))
+        samples = []
+        for _ in range(count):
+            t0 = time.perf_counter()
+            body(inner)
+            samples.append((time.perf_counter() - t0) / inner)
+    finally:
+        if enabled:
+            gc.enable()
+    samples.sort()
+    q = statistics.quantiles(samples, n=4) if len(samples) >= 2 else [samples[0]] * 3
+    return {
+        "median_s": statistics.median(samples),
+        "min_s": samples[0],
+        "q1_s": q[0],
+        "q3_s": q[2],
+        "samples": len(samples),
+        "inner": inner,
+        "first_call_s": first,
+    }

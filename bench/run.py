@@ -1,0 +1,694 @@
+"""Benchmark driver for morla_core (runs under the free-threaded 3.14 venv).
+
+Runs morla_core and its NumPy / ml_dtypes peers in this process and PyTorch in its own process
+(bench/torch_peer.py under a Python 3.11 venv), on the same workloads: same shapes, same seeds.
+Peers run single-threaded (NumPy's BLAS limited to one thread with threadpoolctl,
+torch.set_num_threads(1)); the two float32 matmul workloads also show NumPy's and PyTorch's
+default-threaded figures. Prints a table and writes everything to a JSON file.
+
+    python bench/run.py [--quick] [--out bench/results.json] [--torch-python PATH | --no-torch]
+
+Figures are medians of repeated timings; small workloads time a loop of many calls per sample.
+OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE, when set, are cleared for this process and its children
+only (they slow a current NumPy); the values found are recorded in the JSON.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+_CLEARED_MARK = "MORLA_BENCH_CLEARED_OPENBLAS"
+_OPENBLAS_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+
+if any(k in os.environ for k in _OPENBLAS_VARS):
+    # Before NumPy is imported: re-run this script without the two variables, remembering them.
+    import json as _json
+
+    _env = {k: v for k, v in os.environ.items() if k not in _OPENBLAS_VARS}
+    _env[_CLEARED_MARK] = _json.dumps({k: os.environ[k] for k in _OPENBLAS_VARS if k in os.environ})
+    os.execve(sys.executable, [sys.executable, *sys.argv], _env)
+os.environ.setdefault(_CLEARED_MARK, "{}")
+
+import argparse  # noqa: E402
+import hashlib  # noqa: E402
+import importlib.metadata  # noqa: E402
+import json  # noqa: E402
+import platform  # noqa: E402
+import subprocess  # noqa: E402
+import threading  # noqa: E402
+import time  # noqa: E402
+from itertools import repeat  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import ml_dtypes  # noqa: E402  (also registers bfloat16 with NumPy, which to_numpy() needs)
+import numpy as np  # noqa: E402
+from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
+
+import morla_core  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import common  # noqa: E402
+
+Tensor = morla_core.Tensor
+relu = morla_core.nn.functional.relu  # nn is an attribute, not an importable sub-package
+
+HERE = Path(__file__).resolve().parent
+N4M = 4 * 1024 * 1024
+MIB = 1024 * 1024
+NUMPY_DTYPES = {"f32": np.float32, "f16": np.float16, "bf16": ml_dtypes.bfloat16}
+
+# ---------------------------------------------------------------------------------------------
+# Workloads. targets: peer -> (direction, value). "<=" rows compare times (morla / peer);
+# ">=" rows compare throughput (peer time / morla time). Peer "morla_f32" is this module's own
+# float32 run of the workload named by "baseline".
+
+
+def _binary(id_, label, op, dtype, shapes, seed, targets, **extra):
+    return {"id": id_, "label": label, "kind": "binary", "op": op, "dtype": dtype,
+            "shapes": shapes, "seed": seed, "targets": targets, **extra}
+
+
+def _elementwise_targets(numpy_target, torch_target):
+    return {"numpy": ["<=", numpy_target], "torch": ["<=", torch_target]}
+
+
+WORKLOADS = [
+    _binary("add_1_f32", "a + b, [1] f32, untracked (loop)", "add", "f32", [[1], [1]], 1,
+            {"numpy": ["<=", 1.0], "torch": ["<=", 0.3]}),
+    {"id": "chain50_backward", "label": "50 chained ops on [8] f32 + backward()", "kind": "chain",
+     "dtype": "f32", "shapes": [[8]], "seed": 2, "targets": {"torch": ["<=", 0.25]}},
+    _binary("add_4m_f32", "add 4M f32", "add", "f32", [[N4M], [N4M]], 3, _elementwise_targets(1.1, 1.1)),
+    _binary("mul_4m_f32", "mul 4M f32", "mul", "f32", [[N4M], [N4M]], 4, _elementwise_targets(1.1, 1.1)),
+    _binary("add_bcast_2048_f32", "[2048,2048] + [2048] f32", "add", "f32", [[2048, 2048], [2048]], 5,
+            _elementwise_targets(1.1, 1.1)),
+]
+for _i, (_op, _dt) in enumerate((o, d) for d in ("f16", "bf16") for o in ("add", "mul", "div")):
+    WORKLOADS.append(_binary(f"{_op}_4m_{_dt}", f"{_op} 4M {_dt}", _op, _dt, [[N4M], [N4M]], 10 + _i,
+                             _elementwise_targets(0.2, 1.0)))
+WORKLOADS += [
+    _binary("matmul_1024_f32", "matmul [1024]^3 f32", "matmul", "f32", [[1024, 1024], [1024, 1024]], 20,
+            {"numpy": [">=", 0.8], "torch": [">=", 0.8]}, default_threads=True),
+    _binary("bmm_64_f32", "matmul [64,64,64] @ [64,64,64] f32", "matmul", "f32",
+            [[64, 64, 64], [64, 64, 64]], 21, {"numpy": [">=", 1.0], "torch": [">=", 1.0]},
+            default_threads=True),
+    _binary("matmul_1024_f16", "matmul [1024]^3 f16", "matmul", "f16", [[1024, 1024], [1024, 1024]], 20,
+            {"morla_f32": [">=", 0.8]}, baseline="matmul_1024_f32"),
+    _binary("matmul_1024_bf16", "matmul [1024]^3 bf16", "matmul", "bf16", [[1024, 1024], [1024, 1024]], 20,
+            {"morla_f32": [">=", 0.8]}, baseline="matmul_1024_f32"),
+    {"id": "threads_mlp", "label": "MLP training steps, 2 threads vs 1", "kind": "threads",
+     "targets": {"morla_1_thread": [">=", 1.8]}},
+    {"id": "mem_add_4m_f16", "label": "peak RSS rise, 4M f16 add", "kind": "memory",
+     "targets": {"budget": ["<=", 0.0]}},
+]
+
+THREAD_SETTINGS = {  # seconds one thread's run should last, and how many runs per thread count
+    "full": {"run_s": 0.4, "repeats": 7},
+    "quick": {"run_s": 0.05, "repeats": 3},
+}
+
+# ---------------------------------------------------------------------------------------------
+# Machine description.
+
+
+def cpu_info() -> dict:
+    model, flags = None, set()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                key = key.strip()
+                if key == "model name" and model is None:
+                    model = value.strip()
+                elif key == "flags" and not flags:
+                    flags = set(value.split())
+    except OSError:
+        pass
+    model = model or platform.processor() or "unknown"
+    wanted = ["avx2", "avx512f", "avx512bw", "avx512vl", "avx512dq", "f16c", "fma", "avx512_bf16"]
+    if {"avx512f", "avx512bw", "avx512vl", "avx512dq", "f16c", "fma"} <= flags:
+        path = "avx512"
+    elif {"avx2", "fma", "f16c"} <= flags:
+        path = "avx2"
+    else:
+        path = "portable"
+    mem_kib = None
+    try:
+        with open("/proc/meminfo") as f:
+            mem_kib = int(f.readline().split()[1])
+    except (OSError, ValueError, IndexError):
+        pass
+    return {
+        "model": model,
+        "flags": {k: k in flags for k in wanted},
+        "cores": os.cpu_count(),
+        "memory_gib": round(mem_kib / MIB, 1) if mem_kib else None,
+        "kernel": platform.release(),
+        "machine": platform.machine(),
+        "morla_expected_cpu_path": path,
+        "morla_expected_cpu_path_rule": "avx512 if avx512f+avx512bw+avx512vl+avx512dq+f16c+fma; "
+                                        "else avx2 if avx2+fma+f16c; else portable",
+    }
+
+
+def module_info() -> dict:
+    so = Path(morla_core.__file__)
+    info = {"file": str(so), "mtime": time.strftime("%Y-%m-%dT%H:%M:%S", time.localtime(so.stat().st_mtime)),
+            "sha256": hashlib.sha256(so.read_bytes()).hexdigest()[:16]}
+    try:
+        info["version"] = importlib.metadata.version("morla_core")
+    except importlib.metadata.PackageNotFoundError:
+        info["version"] = None
+    try:
+        repo = HERE.parent
+        info["git_commit"] = subprocess.run(["git", "-C", str(repo), "rev-parse", "--short", "HEAD"],
+                                            capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(repo), "status", "--porcelain", "--", "src"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        info["git_src_modified"] = bool(dirty)
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    return info
+
+
+def blas_info() -> list[dict]:
+    keep = ("internal_api", "prefix", "version", "architecture", "threading_layer", "num_threads")
+    return [{k: lib.get(k) for k in keep} for lib in threadpool_info() if lib.get("user_api") == "blas"]
+
+
+class LoadMonitor:
+    """CPU time other processes took while a workload ran, in cores (0 = the machine was ours).
+
+    System-wide busy time from /proc/stat, less this process's and its waited-for children's
+    CPU time from /proc/self/stat. Other load skews timings, thread scaling most of all.
+    """
+
+    def __init__(self):
+        self.start = self._read()
+
+    @staticmethod
+    def _read():
+        try:
+            with open("/proc/stat") as f:
+                fields = [int(x) for x in f.readline().split()[1:]]
+            with open("/proc/self/stat") as f:
+                own = f.read().rsplit(")", 1)[1].split()
+            own_ticks = sum(int(own[i]) for i in (11, 12, 13, 14))  # utime stime cutime cstime
+        except (OSError, ValueError, IndexError):
+            return None
+        idle = fields[3] + (fields[4] if len(fields) > 4 else 0)  # idle + iowait
+        total = sum(fields[:8])
+        return total, total - idle, own_ticks
+
+    def foreign_cores(self) -> float | None:
+        end = self._read()
+        if self.start is None or end is None:
+            return None
+        total, busy, own = (e - s for e, s in zip(end, self.start))
+        if total <= 0:
+            return None
+        cores = os.cpu_count() or 1
+        return round(max(busy - own, 0) / (total / cores), 3)
+
+
+# ---------------------------------------------------------------------------------------------
+# morla_core and NumPy bodies.
+
+
+def make_tensors(work, sources):
+    return [Tensor(s, dtype=work["dtype"]) for s in sources]
+
+
+def make_numpy(work, sources):
+    return [s.astype(NUMPY_DTYPES[work["dtype"]]) for s in sources]
+
+
+def check_binary(work, tensors, sources) -> float:
+    """Max error of morla's result against a float32 NumPy reference, relative to its scale."""
+    a, b = sources
+    ops = {"add": np.add, "sub": np.subtract, "mul": np.multiply, "div": np.divide, "matmul": np.matmul}
+    # the reference takes the inputs rounded to the workload's dtype
+    a, b = (x.astype(NUMPY_DTYPES[work["dtype"]]).astype(np.float32) for x in (a, b))
+    expected = ops[work["op"]](a, b)
+    got = getattr(tensors[0], {"add": "__add__", "sub": "__sub__", "mul": "__mul__", "div": "__truediv__",
+                               "matmul": "__matmul__"}[work["op"]])(tensors[1]).to_numpy()
+    got = np.asarray(got, dtype=np.float32)
+    if got.shape != expected.shape:
+        return float("inf")
+    scale = float(np.max(np.abs(expected))) or 1.0
+    return float(np.max(np.abs(got - expected))) / scale
+
+
+def chain_body(xs):
+    T = Tensor
+
+    def body(n):
+        for _ in repeat(None, n):
+            x = T(xs, requires_grad=True)
+            y = x
+            for _ in range(common.CHAIN_LENGTH // len(common.CHAIN_CYCLE)):
+                y = y * 1.01
+                y = y + x
+                y = y - 0.5
+                y = relu(y)
+                y = y / 1.5
+            y.backward()
+            T.clear_graph()
+
+    def grad():
+        x = T(xs, requires_grad=True)
+        y = x
+        for _ in range(common.CHAIN_LENGTH // len(common.CHAIN_CYCLE)):
+            y = relu(y * 1.01 + x - 0.5) / 1.5
+        y.backward()
+        g = x.grad()
+        T.clear_graph()
+        return [float(v) for v in np.asarray(g).ravel()]
+
+    return body, grad
+
+
+def run_binary(work, timing, results):
+    sources = common.make_inputs(work)
+    out = {"fingerprint": common.fingerprint(sources)}
+    tensors = make_tensors(work, sources)
+    out["morla_check_rel_err"] = check_binary(work, tensors, sources)
+    out["morla"] = common.measure(common.binary_body(*tensors, work["op"]), timing)
+    if "numpy" in work["targets"]:
+        arrays = make_numpy(work, sources)
+        body = common.binary_body(*arrays, work["op"])
+        with threadpool_limits(limits=1, user_api="blas"):
+            out["numpy"] = common.measure(body, timing)
+        if work.get("default_threads"):
+            out["numpy_default_threads"] = common.measure(body, timing)
+    results[work["id"]] = out
+
+
+def run_chain(work, timing, results):
+    (xs,) = common.make_inputs(work)
+    body, grad = chain_body(xs)
+    results[work["id"]] = {"fingerprint": common.fingerprint([xs]), "morla_grad": grad(),
+                           "morla": common.measure(body, timing)}
+
+
+# -- 2 threads of independent small training loops ------------------------------------------
+
+
+def mlp_loop(steps: int, seed: int, barrier: threading.Barrier | None = None,
+             span: list | None = None) -> None:
+    """`steps` training steps of a small perceptron; appends (start, end) times to span."""
+    rng = np.random.default_rng(seed)
+    f32 = np.float32
+    x = Tensor((rng.random((16, 8), dtype=f32) * 2 - 1).astype(f32))
+    target = Tensor((rng.random((16, 1), dtype=f32) * 2 - 1).astype(f32))
+    params = {"w1": (rng.standard_normal((8, 16)) * 0.35).astype(f32), "b1": np.zeros(16, f32),
+              "w2": (rng.standard_normal((16, 1)) * 0.25).astype(f32), "b2": np.zeros(1, f32)}
+    lr = f32(0.01)
+    if barrier is not None:
+        barrier.wait()
+    start = time.perf_counter()
+    for _ in range(steps):
+        t = {k: Tensor(v, requires_grad=True) for k, v in params.items()}
+        hidden = relu(x @ t["w1"] + t["b1"])
+        err = hidden @ t["w2"] + t["b2"] - target
+        loss = err * err  # per-sample losses; backward() seeds ones
+        loss.backward()
+        for k, v in params.items():
+            g = np.asarray(t[k].grad())
+            while g.ndim > v.ndim:
+                g = g.sum(axis=0)
+            params[k] = v - lr * g
+        Tensor.clear_graph()
+    if span is not None:
+        span.append((start, time.perf_counter()))
+
+
+def timed_threads(count: int, steps: int) -> float:
+    """Wall time for `count` threads each running `steps` MLP steps, started together: from the
+    first thread's start to the last one's end, as the threads themselves clock it."""
+    barrier = threading.Barrier(count)
+    spans: list = []
+    threads = [threading.Thread(target=mlp_loop, args=(steps, 100 + i, barrier, spans)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return max(end for _, end in spans) - min(start for start, _ in spans)
+
+
+def run_threads(work, mode, results):
+    import statistics
+
+    settings = THREAD_SETTINGS[mode]
+    timed_threads(2, 20)  # warm-up
+    t = timed_threads(1, 200)
+    steps = min(200_000, max(50, int(settings["run_s"] / (t / 200))))
+    one, two, loads = [], [], []
+    for _ in range(settings["repeats"]):  # alternate, so drift hits both alike
+        load = LoadMonitor()
+        one.append(timed_threads(1, steps))
+        two.append(timed_threads(2, steps))
+        loads.append(load.foreign_cores())
+    t1, t2 = statistics.median(one), statistics.median(two)
+    results[work["id"]] = {
+        "steps_per_thread": steps, "repeats": settings["repeats"],
+        "one_thread_s": one, "two_threads_s": two, "foreign_load_cores_per_repeat": loads,
+        "best_of_scaling": min(one) / min(two) * 2,
+        "one_thread_steps_per_s": steps / t1, "two_threads_steps_per_s": 2 * steps / t2,
+        "scaling": (2 * steps / t2) / (steps / t1),
+        "gil_enabled": sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else None,
+    }
+
+
+# -- peak memory of a 4M-element float16 add ---------------------------------------------------
+
+
+def _status_kib(field: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def memory_probe(lib: str) -> dict:
+    """Runs in a fresh process: builds the inputs, then measures the RSS high-water mark rise of one add."""
+    n = N4M
+    small = np.ones(16, np.float16)
+    if lib == "morla":
+        (Tensor(small, dtype="f16") + Tensor(small, dtype="f16")).to_numpy()  # first-use set-up
+    else:
+        small + small
+    rss_start = _status_kib("VmRSS")
+    # Inputs built in chunks so that no large temporary raises the high-water mark above the RSS.
+    rng = np.random.default_rng(30)
+    sources = []
+    for _ in range(2):
+        a = np.empty(n, np.float16)
+        for i in range(0, n, 65536):
+            a[i:i + 65536] = rng.random(65536, dtype=np.float32) * 2 - 1
+        sources.append(a)
+    inputs = [Tensor(s, dtype="f16") for s in sources] if lib == "morla" else sources
+    # Linux resets VmHWM to the current RSS on writing 5 to clear_refs; where that is refused the
+    # mark left by building the inputs stays, and hwm_slack says by how much it exceeds the RSS.
+    reset = False
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        reset = True
+    except OSError:
+        pass
+    rss_before, hwm_before = _status_kib("VmRSS"), _status_kib("VmHWM")
+    out = inputs[0] + inputs[1]
+    hwm_after, rss_after = _status_kib("VmHWM"), _status_kib("VmRSS")
+    del out
+    rise = max(hwm_after - rss_before, 0)
+    return {
+        "lib": lib, "hwm_reset": reset,
+        "rss_start_kib": rss_start, "rss_before_add_kib": rss_before, "hwm_before_add_kib": hwm_before,
+        "hwm_after_add_kib": hwm_after, "rss_after_add_kib": rss_after,
+        "hwm_slack_before_add_kib": hwm_before - rss_before,
+        "inputs_resident_mib": (rss_before - rss_start) / 1024,
+        "peak_rise_mib": rise / 1024,
+        "peak_rise_exact": hwm_before <= rss_before or hwm_after > hwm_before,
+        "output_mib": n * 2 / MIB,
+    }
+
+
+def run_memory(work, results):
+    out = {}
+    for lib in ("morla", "numpy"):
+        proc = subprocess.run([sys.executable, __file__, "--memory-probe", lib],
+                              capture_output=True, text=True, check=False)
+        if proc.returncode != 0:
+            out[lib] = {"error": proc.stderr.strip()[-2000:]}
+        else:
+            out[lib] = json.loads(proc.stdout)
+    budget = out.get("morla", {}).get("output_mib", 8.0) + 1.0
+    out["budget_mib"] = budget
+    if "peak_rise_mib" in out.get("morla", {}):
+        out["over_budget_mib"] = out["morla"]["peak_rise_mib"] - budget
+    results[work["id"]] = out
+
+
+# -- PyTorch, in its own process ---------------------------------------------------------------
+
+
+def run_torch(torch_python: str, workloads, mode) -> dict:
+    payload = {"mode": mode, "timing": common.TIMING[mode], "workloads": workloads}
+    cmd = [torch_python, str(HERE / "torch_peer.py")]
+    t0 = time.perf_counter()
+    proc = subprocess.run(cmd, input=json.dumps(payload), capture_output=True, text=True, check=False)
+    if proc.returncode != 0:
+        sys.stderr.write(proc.stderr)
+        return {"error": f"torch peer exited {proc.returncode}: {proc.stderr.strip()[-2000:]}"}
+    out = json.loads(proc.stdout)
+    out["wall_s"] = time.perf_counter() - t0
+    return out
+
+
+# ---------------------------------------------------------------------------------------------
+# The table.
+
+
+def fmt_time(s: float | None) -> str:
+    if s is None:
+        return "n/a"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if s >= scale:
+            return f"{s / scale:.3g} {unit}"
+    return f"{s / 1e-9:.3g} ns"
+
+
+def fmt_ratio(x: float) -> str:
+    """Three decimals (so 0.7996 does not read as a target of 0.8 met), or 3 digits when small."""
+    return f"{x:.3f}" if abs(x) >= 0.1 else f"{x:.3g}"
+
+
+def build_rows(results: dict, torch_results: dict) -> list[dict]:
+    rows = []
+    torch_res = torch_results.get("results", {})
+    names = {"numpy": "NumPy", "torch": "PyTorch", "morla_f32": "morla f32",
+             "numpy_default_threads": "NumPy, default threads", "torch_default_threads": "PyTorch, default threads"}
+    for work in WORKLOADS:
+        r = results.get(work["id"])
+        if r is None:
+            continue
+        if work["kind"] in ("binary", "chain"):
+            morla = r["morla"]["median_s"]
+            peers = list(work["targets"].items())
+            if work.get("default_threads"):
+                peers += [("numpy_default_threads", None), ("torch_default_threads", None)]
+            for peer, target in peers:
+                direction = (target[0] if target else (">=" if work["op"] == "matmul" else "<="))
+                if peer == "morla_f32":
+                    peer_s = results.get(work["baseline"], {}).get("morla", {}).get("median_s")
+                elif peer.startswith("torch"):
+                    peer_s = torch_res.get(work["id"], {}).get(peer, {}).get("median_s")
+                else:
+                    peer_s = r.get(peer, {}).get("median_s")
+                label = names[peer]
+                if work["dtype"] == "bf16" and peer == "numpy":
+                    label = "ml_dtypes"
+                ratio = None
+                if peer_s:
+                    ratio = peer_s / morla if direction == ">=" else morla / peer_s
+                rows.append({
+                    "workload": work["label"], "id": work["id"], "peer": label,
+                    "morla": fmt_time(morla), "peer_value": fmt_time(peer_s), "morla_s": morla, "peer_s": peer_s,
+                    "ratio": ratio, "ratio_kind": "throughput" if direction == ">=" else "time",
+                    "target": f"{direction} {target[1]}" if target else "info",
+                    "ok": None if (ratio is None or not target) else
+                    (ratio <= target[1] if direction == "<=" else ratio >= target[1]),
+                })
+        elif work["kind"] == "threads":
+            target = work["targets"]["morla_1_thread"]
+            rows.append({
+                "workload": work["label"], "id": work["id"], "peer": "morla, 1 thread",
+                "morla": f"{r['two_threads_steps_per_s']:.0f} steps/s", "peer_value": f"{r['one_thread_steps_per_s']:.0f} steps/s",
+                "ratio": r["scaling"], "ratio_kind": "scaling", "target": f">= {target[1]}",
+                "ok": r["scaling"] >= target[1],
+            })
+        elif work["kind"] == "memory":
+            m, n = r.get("morla", {}), r.get("numpy", {})
+            over = r.get("over_budget_mib")
+            rows.append({
+                "workload": work["label"], "id": work["id"], "peer": "budget",
+                "morla": f"{m['peak_rise_mib']:.2f} MiB" if "peak_rise_mib" in m else "error",
+                "peer_value": f"{r['budget_mib']:.0f} MiB (NumPy {n['peak_rise_mib']:.2f})" if "peak_rise_mib" in n
+                else f"{r['budget_mib']:.0f} MiB",
+                "ratio": over, "ratio_kind": "MiB over budget", "target": "<= 0 MiB over",
+                "ok": None if over is None else over <= 0.0,
+            })
+    for row in rows:
+        loads = [results.get(row["id"], {}).get("foreign_load_cores")]
+        if row["peer"].startswith("PyTorch"):
+            loads.append(torch_results.get("foreign_load_cores"))
+        loads = [x for x in loads if x is not None]
+        row["foreign_load_cores"] = max(loads) if loads else None
+    return rows
+
+
+LOAD_WARNING_CORES = 0.2
+
+
+def print_table(rows, data) -> None:
+    m = data["machine"]
+    print()
+    print(f"machine: {m['model']}, {m['cores']} cores; flags: "
+          + " ".join(k for k, v in m["flags"].items() if v)
+          + f"; morla_core expected CPU path: {m['morla_expected_cpu_path']}")
+    v = data["versions"]
+    blas = ", ".join(f"{b.get('internal_api')} {b.get('version')} ({b.get('architecture')}, "
+                     f"{b.get('num_threads')} threads default)" for b in data["numpy_blas"])
+    print(f"python {v['python']} (GIL {'on' if v['gil_enabled'] else 'off'}), numpy {v['numpy']} [{blas}], "
+          f"ml_dtypes {v['ml_dtypes']}, torch {v.get('torch') or 'n/a'}"
+          + (f" [{v.get('torch_cpu_capability')}]" if v.get("torch_cpu_capability") else ""))
+    cleared = data["environment"]["openblas_vars_cleared_for_benchmarks"]
+    if cleared:
+        print("cleared for this run: " + ", ".join(f"{k}={v}" for k, v in cleared.items()))
+    print(f"mode: {data['mode']}; ratio = morla time / peer time, except rows marked (thr): "
+          "throughput ratio = peer time / morla time, and (x): 2-thread / 1-thread throughput")
+    print()
+    headers = ["workload", "peer", "morla", "peer", "ratio", "target", "ok?"]
+    table = []
+    for r in rows:
+        if r["ratio"] is None:
+            ratio = "n/a"
+        elif r["ratio_kind"] == "MiB over budget":
+            ratio = f"{r['ratio']:+.2f} MiB"
+        else:
+            ratio = fmt_ratio(r["ratio"]) + {"throughput": " (thr)", "scaling": " (x)"}.get(r["ratio_kind"], "")
+        ok = "-" if r["ok"] is None else ("ok" if r["ok"] else "MISS")
+        if (r.get("foreign_load_cores") or 0) > LOAD_WARNING_CORES:
+            ok += " *"
+        table.append([r["workload"], r["peer"], r["morla"], r["peer_value"], ratio, r["target"], ok])
+    widths = [max(len(str(x)) for x in col) for col in zip(headers, *table)]
+    line = " | ".join(h.ljust(w) for h, w in zip(headers, widths))
+    print(line)
+    print("-+-".join("-" * w for w in widths))
+    for row in table:
+        print(" | ".join(str(x).ljust(w) for x, w in zip(row, widths)))
+    met = sum(1 for r in rows if r["ok"])
+    judged = sum(1 for r in rows if r["ok"] is not None)
+    print(f"\n{met} of {judged} targets met")
+    loaded = [r for r in rows if (r.get("foreign_load_cores") or 0) > LOAD_WARNING_CORES]
+    if loaded:
+        worst = max(r["foreign_load_cores"] for r in loaded)
+        print(f"* other processes kept up to {worst:.2f} of {os.cpu_count()} cores busy during "
+              f"{len(loaded)} row(s): those figures are skewed (thread scaling most of all)")
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a fast smoke run with few samples")
+    parser.add_argument("--out", default=str(HERE / "results.json"), help="JSON results file")
+    parser.add_argument("--torch-python", help="python of the venv with torch (default: "
+                        "$MORLA_CACHE/venv-torch/bin/python when it exists)")
+    parser.add_argument("--no-torch", action="store_true", help="skip the PyTorch peer")
+    parser.add_argument("--only", help="comma-separated workload ids to run")
+    parser.add_argument("--memory-probe", choices=["morla", "numpy"], help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.memory_probe:
+        print(json.dumps(memory_probe(args.memory_probe)))
+        return
+
+    mode = "quick" if args.quick else "full"
+    timing = common.TIMING[mode]
+    selected = [w for w in WORKLOADS if not args.only or w["id"] in args.only.split(",")]
+    if args.only:  # a workload measured against another one needs it too
+        ids = {w["id"] for w in selected}
+        selected = [w for w in WORKLOADS if w["id"] in ids or w["id"] in {s.get("baseline") for s in selected}]
+    started = time.perf_counter()
+    module_at_start = module_info()
+
+    data = {
+        "mode": mode,
+        "timing": timing,
+        "threads_timing": THREAD_SETTINGS[mode],
+        "started": time.strftime("%Y-%m-%dT%H:%M:%S"),
+        "machine": cpu_info(),
+        "module": module_at_start,
+        "environment": {
+            "openblas_vars_cleared_for_benchmarks": json.loads(os.environ.get(_CLEARED_MARK, "{}")),
+            "OPENBLAS_NUM_THREADS": os.environ.get("OPENBLAS_NUM_THREADS"),
+            "OMP_NUM_THREADS": os.environ.get("OMP_NUM_THREADS"),
+        },
+        "versions": {
+            "python": platform.python_version(),
+            "gil_enabled": sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True,
+            "numpy": np.__version__, "ml_dtypes": ml_dtypes.__version__,
+        },
+        "numpy_blas": blas_info(),
+        "workloads": selected,
+    }
+
+    results: dict = {}
+    for work in selected:
+        t0 = time.perf_counter()
+        print(f"bench: {work['id']} ...", end="", file=sys.stderr, flush=True)
+        load = LoadMonitor()
+        if work["kind"] == "binary":
+            run_binary(work, timing, results)
+        elif work["kind"] == "chain":
+            run_chain(work, timing, results)
+        elif work["kind"] == "threads":
+            run_threads(work, mode, results)
+        elif work["kind"] == "memory":
+            run_memory(work, results)
+        results[work["id"]]["foreign_load_cores"] = load.foreign_cores()
+        print(f" {time.perf_counter() - t0:.1f} s", file=sys.stderr)
+
+    torch_python = args.torch_python
+    if not torch_python and not args.no_torch:
+        default = Path(os.environ.get("MORLA_CACHE", Path.home() / ".cache/morla")) / "venv-torch/bin/python"
+        torch_python = str(default) if default.exists() else None
+    torch_workloads = [w for w in selected if "torch" in w.get("targets", {})]
+    if torch_python and not args.no_torch and torch_workloads:
+        print("bench: PyTorch peer ...", end="", file=sys.stderr, flush=True)
+        load = LoadMonitor()
+        torch_results = run_torch(torch_python, torch_workloads, mode)
+        torch_results["foreign_load_cores"] = load.foreign_cores()
+        print(f" {torch_results.get('wall_s', 0):.1f} s", file=sys.stderr)
+    else:
+        torch_results = {"error": "skipped"}
+    data["torch"] = torch_results
+    data["versions"]["torch"] = torch_results.get("versions", {}).get("torch")
+    data["versions"]["torch_cpu_capability"] = torch_results.get("versions", {}).get("cpu_capability")
+
+    # Same inputs in both processes, and the same gradients out of the chained workload.
+    checks = {}
+    for wid, r in results.items():
+        tr = torch_results.get("results", {}).get(wid)
+        if tr and "fingerprint" in r:
+            checks[wid] = {"same_inputs": tr.get("fingerprint") == r["fingerprint"]}
+            if "morla_grad" in r and "grad" in tr:
+                checks[wid]["grad_max_abs_diff"] = float(np.max(np.abs(np.subtract(r["morla_grad"], tr["grad"]))))
+    data["cross_checks"] = checks
+    data["results"] = results
+    module_at_end = module_info()
+    data["module_changed_during_run"] = module_at_end["sha256"] != module_at_start["sha256"]
+    rows = build_rows(results, torch_results)
+    data["rows"] = rows
+    data["wall_s"] = time.perf_counter() - started
+
+    out = Path(args.out)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(json.dumps(data, indent=1) + "\n")
+    print_table(rows, data)
+    mismatched = [k for k, c in checks.items() if not c["same_inputs"]]
+    if mismatched:
+        print(f"warning: the PyTorch peer saw different inputs for {', '.join(mismatched)}")
+    if "error" in torch_results and torch_results["error"] != "skipped":
+        print(f"warning: {torch_results['error'].splitlines()[-1] if torch_results['error'] else 'torch failed'}")
+    if data["module_changed_during_run"]:
+        print("warning: the installed morla_core changed during the run; figures mix two builds")
+    print(f"results: {out} (suite took {data['wall_s']:.0f} s)")
+
+
+if __name__ == "__main__":
+    main()
