@@ -64,6 +64,4 @@ void note_processing(const char* name) {
     PyErr_SetRaisedException(exception);
 }
 
-void raise_out_of_memory(const std::bad_alloc&) { PyErr_NoMemory(); }
-
 }  // namespace runtime

@@ -22,9 +22,6 @@ void raise_internal_failure(std::string_view message);
 // Adds the note "while processing '{name}'" to the pending exception.
 void note_processing(const char* name);
 
-// Sets MemoryError for an element buffer that could not be allocated.
-void raise_out_of_memory(const std::bad_alloc& failure);
-
 template <class T>
 PyResult<T> or_raise(Result<T>&& result) {
     if (!result) {
@@ -47,8 +44,10 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const PendingFailure&) {
     } catch (const InternalFailure& failure) {
         raise_internal_failure(failure.what());
-    } catch (const std::bad_alloc& failure) {
-        raise_out_of_memory(failure);
+    } catch (const OutOfMemory& failure) {
+        PyErr_SetString(PyExc_MemoryError, failure.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     } catch (const std::exception& failure) {
         raise_internal_failure(failure.what());
     } catch (...) {

@@ -3,6 +3,7 @@
 // the Python exception class it is raised as. Only a broken invariant throws (InternalFailure).
 
 #include <expected>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -35,6 +36,17 @@ inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
 class InternalFailure : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
+};
+
+// An element buffer that could not be allocated: raised as MemoryError with this text, and the
+// process goes on.
+class OutOfMemory : public std::bad_alloc {
+  public:
+    explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+  private:
+    std::string message_;
 };
 
 // A broken invariant whose internal-failure exception is already set on the interpreter (for

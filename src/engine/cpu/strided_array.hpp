@@ -18,6 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/error.hpp"
+#include "runtime/text.hpp"
+
 namespace engine::cpu {
 
 using Shape = std::vector<std::size_t>;
@@ -137,10 +140,23 @@ struct StridedArray {
     }
 
     // A new array with the given layout over a buffer of exactly element_count(shape) elements;
-    // the strides must describe a gap-free block starting at the buffer's first element.
+    // the strides must describe a gap-free block starting at the buffer's first element. A
+    // buffer that cannot be had (or whose size does not fit a machine word) is OutOfMemory.
     static StridedArray with_layout(Shape shape, Strides strides) {
-        Buffer<T> buffer(element_count(shape));
-        return {std::move(buffer), 0, std::move(shape), std::move(strides)};
+        auto count = checked_element_count(shape);
+        if (!count || *count > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
+            throw runtime::OutOfMemory(runtime::concat(
+                "Out of memory: the elements of a tensor of shape ", runtime::shape_text<std::size_t>(shape),
+                " need more bytes than a machine word can count"));
+        }
+        try {
+            Buffer<T> buffer(*count);
+            return {std::move(buffer), 0, std::move(shape), std::move(strides)};
+        } catch (const std::bad_alloc&) {
+            throw runtime::OutOfMemory(runtime::concat(
+                "Out of memory: cannot allocate ", *count * sizeof(T), " bytes for a tensor of shape ",
+                runtime::shape_text<std::size_t>(shape)));
+        }
     }
 
     StridedArray clone() const { return {buffer.clone(), offset, shape, strides}; }
