@@ -6,7 +6,7 @@
 # line on stdout is the venv's python, printed last, so callers can capture it.
 #
 # Environment: MORLA_CACHE (cache dir, default ~/.cache/morla), PYTHON (interpreter to use),
-# MORLA_TOOLCHAIN_DIR (dir holding the CPython source tarball), MORLA_SANITIZE=1 (ASan+UBSan build).
+# MORLA_TOOLCHAIN_DIR (dir holding the CPython source tarball).
 set -euo pipefail
 exec 3>&1 1>&2
 
@@ -17,7 +17,8 @@ PREFIX="$CACHE/python3.14t-$PY_VERSION"
 TARBALL="python3.14_$PY_VERSION.orig.tar.xz"
 TARBALL_SHA256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
 VENV="$CACHE/venv-3.14t"
-REQUIREMENTS=("numpy>=2" ml_dtypes pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.26" ninja)
+REQUIREMENTS=("numpy>=2" ml_dtypes pytest hypothesis pytest-run-parallel "scikit-build-core>=0.10"
+              "cmake>=3.26" ninja)
 BUILD_DEPS=(build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
             libreadline-dev uuid-dev libncurses-dev libgdbm-dev libzstd-dev pkg-config xz-utils)
 
@@ -139,14 +140,7 @@ ensure_venv() {
 
 build_module() {
     local args=(--no-build-isolation --no-deps --force-reinstall -q)
-    if [[ ${MORLA_SANITIZE:-0} == 1 ]]; then
-        log "building morla_core with ASan+UBSan"
-        args+=(--config-settings=cmake.define.MORLA_SANITIZE=ON
-               --config-settings=cmake.build-type=RelWithDebInfo  # -g, and not stripped
-               "--config-settings=build-dir=build/{wheel_tag}-sanitize")
-    else
-        log "building morla_core"
-    fi
+    log "building morla_core"
     (cd "$ROOT" && PATH="$VENV/bin:$PATH" "$VPY" -m pip install "${args[@]}" .)
 }
 

@@ -7,7 +7,6 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PY="$1"
 shift
-CACHE="${MORLA_CACHE:-$HOME/.cache/morla}"
 flags=$(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null || true)
 has() { [[ " $flags " == *" $1 "* ]]; }
 
@@ -18,13 +17,9 @@ if has avx2 && has fma && has f16c; then
 fi
 
 for path in ${paths[@]+"${paths[@]}"}; do
-    target="$CACHE/paths/$path"
     echo "test-paths: building and testing the $path path" >&2
-    rm -rf "$target"
-    PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
-        PATH="$(dirname "$PY"):$PATH" "$PY" -m pip install -q --no-build-isolation --no-deps \
-        --target "$target" --config-settings=cmake.define.MORLA_FORCE_ISA="$path" \
-        "--config-settings=build-dir=build/{wheel_tag}-$path" . >&2
+    target=$(bash scripts/build-variant.sh "$PY" "$path" \
+        --config-settings=cmake.define.MORLA_FORCE_ISA="$path")
     PYTHONPATH="$target" "$PY" -m pytest -q -p no:cacheprovider tests/engine tests/nn \
         tests/autograd "$@"
 done

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# Runs the tests against an ASan+UBSan build of morla_core. Extra arguments go to pytest.
-# This leaves the sanitized module installed in the venv; scripts/bootstrap.sh (or
-# scripts/test.sh) puts the normal build back.
+# Runs the whole test suite against an ASan+UBSan build of morla_core (built into a directory of
+# its own; the venv keeps the normal build). Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-PY="$(MORLA_SANITIZE=1 bash scripts/bootstrap.sh | tail -n 1)"
+PY="$(bash scripts/bootstrap.sh | tail -n 1)"
+target=$(bash scripts/build-variant.sh "$PY" sanitize \
+    --config-settings=cmake.define.MORLA_SANITIZE=ON \
+    --config-settings=cmake.build-type=RelWithDebInfo)  # -g, and not stripped
 asan="$(g++ -print-file-name=libasan.so)"
 ubsan="$(g++ -print-file-name=libubsan.so)"
 [[ -f $asan && -f $ubsan ]] || { echo "test-sanitize.sh: libasan/libubsan not found" >&2; exit 1; }
 rc=0
 # CPython itself leaks at exit, so leak detection is off. --capture=sys leaves fd 2 alone so a
 # sanitizer report that ends the process still reaches the terminal.
-LD_PRELOAD="$asan:$ubsan" ASAN_OPTIONS=detect_leaks=0 \
+PYTHONPATH="$target" LD_PRELOAD="$asan:$ubsan" ASAN_OPTIONS=detect_leaks=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$PY" -m pytest -q --capture=sys tests "$@" || rc=$?
+    "$PY" -m pytest -q -p no:cacheprovider --capture=sys tests "$@" || rc=$?
 if ((rc == 5)); then
     echo "test-sanitize.sh: pytest collected no tests" >&2
     exit 1

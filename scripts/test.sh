@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
-# The project's test command: sets everything up (scripts/bootstrap.sh), then runs the tests.
-# Extra arguments go to pytest. "No tests collected" counts as a failure. Then the engine
-# tests run again on each instruction-set path (scripts/test-paths.sh).
+# The project's test command. It sets everything up (scripts/bootstrap.sh), then runs:
+#   1. the whole suite;
+#   2. the whole suite again with every test run by several threads at once (pytest-run-parallel);
+#   3. the engine's tests on each other instruction-set path (scripts/test-paths.sh);
+#   4. the whole suite against an ASan+UBSan build (scripts/test-sanitize.sh).
+# Extra arguments go to every pytest run. "No tests collected" counts as a failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PY="$(bash scripts/bootstrap.sh | tail -n 1)"
-rc=0
-"$PY" -m pytest -q tests "$@" || rc=$?
-if ((rc == 5)); then
-    echo "test.sh: pytest collected no tests" >&2
-    exit 1
-fi
-((rc == 0)) || exit "$rc"
-# The same engine tests on every instruction-set path this CPU can run.
+
+run_pytest() {
+    local rc=0
+    "$PY" -m pytest -q -p no:cacheprovider "$@" || rc=$?
+    if ((rc == 5)); then
+        echo "test.sh: pytest collected no tests" >&2
+        exit 1
+    fi
+    ((rc == 0)) || exit "$rc"
+}
+
+run_pytest tests "$@"
+echo "test.sh: the suite again, four threads per test" >&2
+run_pytest --parallel-threads=4 tests "$@"
 bash scripts/test-paths.sh "$PY" "$@"
+bash scripts/test-sanitize.sh "$@"
