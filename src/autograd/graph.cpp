@@ -17,9 +17,13 @@ thread_local TapeCell TAPE;
 }  // namespace
 
 std::size_t Tape::push_node(std::unique_ptr<BackwardOp> node) {
-    grads.reserve(nodes.size() + 1);  // both lists grow in one step or neither does
     nodes.push_back(std::move(node));
-    grads.emplace_back();
+    try {
+        grads.emplace_back();
+    } catch (...) {
+        nodes.pop_back();  // both lists grow in one step or neither does
+        throw;
+    }
     return nodes.size() - 1;
 }
 
