@@ -1,0 +1,18 @@
+"""morla: a CPU tensor with reverse-mode automatic differentiation, for free-threaded Python.
+
+``morla.Tensor`` is the class that the native module ``morla_core`` provides; ``morla.nn``
+holds the neural-network functions. Every thread records on its own autograd tape.
+"""
+
+from importlib import metadata as _metadata
+
+from morla_core import Tensor
+
+from . import nn
+
+__all__ = ["Tensor", "nn", "__version__"]
+
+try:
+    __version__: str = _metadata.version("morla_core")
+except _metadata.PackageNotFoundError:  # running from a source tree
+    __version__ = "0.0.0+unknown"

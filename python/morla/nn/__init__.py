@@ -1,0 +1,5 @@
+"""Neural-network functions of morla."""
+
+from . import functional
+
+__all__ = ["functional"]

@@ -1,0 +1,3 @@
+from . import functional as functional
+
+__all__ = ["functional"]
