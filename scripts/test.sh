@@ -3,7 +3,8 @@
 #   1. the whole suite;
 #   2. the whole suite again with every test run by several threads at once (pytest-run-parallel);
 #   3. the engine's tests on each other instruction-set path (scripts/test-paths.sh);
-#   4. the whole suite against an ASan+UBSan build (scripts/test-sanitize.sh).
+#   4. the whole suite against an ASan+UBSan build (scripts/test-sanitize.sh);
+#   5. the whole suite on a CPython with the GIL, where the machine has one (scripts/test-gil.sh).
 # Extra arguments go to every pytest run. "No tests collected" counts as a failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -24,3 +25,4 @@ echo "test.sh: the suite again, four threads per test" >&2
 run_pytest --parallel-threads=4 tests "$@"
 bash scripts/test-paths.sh "$PY" "$@"
 bash scripts/test-sanitize.sh "$@"
+bash scripts/test-gil.sh "$@"
