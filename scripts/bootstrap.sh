@@ -17,7 +17,7 @@ PREFIX="$CACHE/python3.14t-$PY_VERSION"
 TARBALL="python3.14_$PY_VERSION.orig.tar.xz"
 TARBALL_SHA256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
 VENV="$CACHE/venv-3.14t"
-REQUIREMENTS=("numpy>=2" ml_dtypes pytest hypothesis pytest-run-parallel mypy "scikit-build-core>=0.10"
+REQUIREMENTS=("numpy>=2" ml_dtypes pytest hypothesis pytest-run-parallel mypy build "scikit-build-core>=0.10"
               "cmake>=3.26" ninja)
 BUILD_DEPS=(build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
             libreadline-dev uuid-dev libncurses-dev libgdbm-dev libzstd-dev pkg-config xz-utils)

@@ -4,7 +4,8 @@
 #   2. the whole suite again with every test run by several threads at once (pytest-run-parallel);
 #   3. the engine's tests on each other instruction-set path (scripts/test-paths.sh);
 #   4. the whole suite against an ASan+UBSan build (scripts/test-sanitize.sh);
-#   5. the whole suite on a CPython with the GIL, where the machine has one (scripts/test-gil.sh).
+#   5. the whole suite on a CPython with the GIL, where the machine has one (scripts/test-gil.sh);
+#   6. an sdist, a wheel built from it, and what the wheel holds (scripts/test-packaging.sh).
 # Extra arguments go to every pytest run. "No tests collected" counts as a failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -26,3 +27,4 @@ run_pytest --parallel-threads=4 tests "$@"
 bash scripts/test-paths.sh "$PY" "$@"
 bash scripts/test-sanitize.sh "$@"
 bash scripts/test-gil.sh "$@"
+bash scripts/test-packaging.sh "$PY"
