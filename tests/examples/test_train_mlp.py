@@ -13,12 +13,20 @@ def load_example():
 
 def test_training_reduces_the_loss_clearly():
     lines = []
-    losses = load_example().train(steps=150, seed=3, log=lines.append)
-    assert len(losses) == 150
-    assert losses[-1] < losses[0] / 10
-    assert lines[0].startswith("step    0  loss")
+    losses = load_example().train(epochs=40, seed=3, log=lines.append)
+    assert len(losses) == len(lines) == 40
+    assert losses[-1] < losses[0] / 4
+    assert lines[0].startswith("epoch   1/40  loss")
 
 
 def test_training_is_reproducible():
     example = load_example()
-    assert example.train(steps=20, seed=7, log=None) == example.train(steps=20, seed=7, log=None)
+    assert example.train(epochs=2, seed=7, log=None) == example.train(epochs=2, seed=7, log=None)
+
+
+def test_loss_curve_is_saved(tmp_path):
+    pytest = __import__("pytest")
+    pytest.importorskip("matplotlib")
+    path = tmp_path / "curve" / "loss.png"
+    assert load_example().save_plot([1.0, 0.5, 0.25], path)
+    assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
