@@ -1,8 +1,8 @@
 #pragma once
-// f maps one element to one; when it offers contiguous(out, a, n), whole runs go through that.
 // A one-operand element function applied to a whole array. When the operand's elements fill one
 // gap-free block, the result keeps the operand's strides and is filled in one flat pass over
-// memory; otherwise the result is row-major.
+// memory; otherwise the result is row-major. f maps one element to one; when it also offers
+// contiguous(out, a, n), whole runs go through that (its vector kernel).
 
 #include "engine/cpu/layout.hpp"
 #include "engine/cpu/loop.hpp"

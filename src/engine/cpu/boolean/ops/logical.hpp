@@ -1,12 +1,10 @@
 #pragma once
 // The logical kernels on bool arrays, on the shared element-wise engine.
 
-#include "engine/cpu/map.hpp"
 #include "engine/cpu/numeric/ops/binary.hpp"
 
 namespace engine::cpu::boolean::ops {
 
-using numeric::ops::broadcast_tensors;
 using runtime::KernelResult;
 
 inline KernelResult<StridedArray<bool>> logical_and(const StridedArray<bool>& a, const StridedArray<bool>& b) {

@@ -2,8 +2,6 @@
 // Kernels that combine every element with one float32 scalar. The scalar is brought to the element
 // type once per call; results keep the operand's layout when it is one gap-free block.
 
-#include <cmath>
-
 #include "engine/cpu/map.hpp"
 #include "engine/cpu/numeric/core/vectorized.hpp"
 
