@@ -1,6 +1,8 @@
 import importlib.util
 import pathlib
 
+import pytest
+
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "train_mlp.py"
 
 
@@ -24,8 +26,8 @@ def test_training_is_reproducible():
     assert example.train(epochs=2, seed=7, log=None) == example.train(epochs=2, seed=7, log=None)
 
 
+@pytest.mark.thread_unsafe  # matplotlib's text layout is not
 def test_loss_curve_is_saved(tmp_path):
-    pytest = __import__("pytest")
     pytest.importorskip("matplotlib")
     path = tmp_path / "curve" / "loss.png"
     assert load_example().save_plot([1.0, 0.5, 0.25], path)
