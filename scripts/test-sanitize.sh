@@ -11,9 +11,10 @@ asan="$(g++ -print-file-name=libasan.so)"
 ubsan="$(g++ -print-file-name=libubsan.so)"
 [[ -f $asan && -f $ubsan ]] || { echo "test-sanitize.sh: libasan/libubsan not found" >&2; exit 1; }
 rc=0
-# CPython itself leaks at exit, so leak detection is off. --capture=sys leaves fd 2 alone so a
+# CPython itself leaks at exit, so leak detection is off; a failed allocation must return null
+# (the module turns it into MemoryError). --capture=sys leaves fd 2 alone so a
 # sanitizer report that ends the process still reaches the terminal.
-PYTHONPATH="$target" LD_PRELOAD="$asan:$ubsan" ASAN_OPTIONS=detect_leaks=0 \
+PYTHONPATH="$target" LD_PRELOAD="$asan:$ubsan" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$PY" -m pytest -q -p no:cacheprovider --capture=sys tests "$@" || rc=$?
 if ((rc == 5)); then
