@@ -7,9 +7,9 @@ EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "train_mlp.
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("train_mlp", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("train_mlp", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

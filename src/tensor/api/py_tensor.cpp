@@ -38,14 +38,14 @@ PyTypeObject* build_type() {
         });
         return all;
     }();
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         .name = "morla.Tensor",
         .basicsize = int(sizeof(PyTensor)),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT,
         .slots = const_cast<PyType_Slot*>(slots.data()),
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 }  // namespace
