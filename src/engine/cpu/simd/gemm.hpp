@@ -55,14 +55,8 @@ MORLA_DECLARE_GEMM(avx512)
 
 template <class T>
 GemmFn<T> gemm_kernel() {
-    static const GemmFn<T> fn = [] {
-        switch (active_isa()) {
-            case Isa::Avx512: return &avx512::gemm<T>;
-            case Isa::Avx2: return &avx2::gemm<T>;
-            case Isa::Portable: break;
-        }
-        return &portable::gemm<T>;
-    }();
+    static const GemmFn<T> fn =
+        pick<GemmFn<T>>(&portable::gemm<T>, &avx2::gemm<T>, &avx512::gemm<T>);
     return fn;
 }
 

@@ -27,13 +27,4 @@ Isa active_isa() {
     return isa;
 }
 
-const char* isa_name(Isa isa) {
-    switch (isa) {
-        case Isa::Avx512: return "avx512";
-        case Isa::Avx2: return "avx2";
-        case Isa::Portable: return "portable";
-    }
-    return "portable";
-}
-
 }  // namespace engine::cpu::simd

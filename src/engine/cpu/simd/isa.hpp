@@ -7,6 +7,16 @@ namespace engine::cpu::simd {
 enum class Isa { Portable, Avx2, Avx512 };
 
 Isa active_isa();
-const char* isa_name(Isa isa);
+
+// The one of three variants that the active instruction set runs.
+template <class Fn>
+Fn pick(Fn portable_fn, Fn avx2_fn, Fn avx512_fn) {
+    switch (active_isa()) {
+        case Isa::Avx512: return avx512_fn;
+        case Isa::Avx2: return avx2_fn;
+        case Isa::Portable: break;
+    }
+    return portable_fn;
+}
 
 }  // namespace engine::cpu::simd

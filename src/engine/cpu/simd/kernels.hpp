@@ -48,7 +48,7 @@ inline OutOf<Op, T> scalar_rule(T a, T b) {
     if constexpr (Op::is_comparison) {
         return Op{}(TensorOps<T>::widen(a), TensorOps<T>::widen(b));
     } else {
-        return TensorOps<T>::narrow(Op{}(TensorOps<T>::widen(a), TensorOps<T>::widen(b)));
+        return numeric::apply(Op{}, a, b);
     }
 }
 
@@ -82,16 +82,6 @@ MORLA_DECLARE_KERNELS(avx512)
 
 template <class Op, class T>
 constexpr bool has_kernels = !std::is_same_v<T, bool>;
-
-template <class Fn>
-Fn pick(Fn portable_fn, Fn avx2_fn, Fn avx512_fn) {
-    switch (active_isa()) {
-        case Isa::Avx512: return avx512_fn;
-        case Isa::Avx2: return avx2_fn;
-        case Isa::Portable: break;
-    }
-    return portable_fn;
-}
 
 template <class Op, class T>
 BinaryFn<Op, T> binary_kernel() {
