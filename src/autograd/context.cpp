@@ -3,6 +3,11 @@
 namespace autograd::context {
 
 runtime::Result<void> AutogradContext::accumulate(std::size_t id, Storage contribution) {
+    if (id >= input_limit) {
+        return std::unexpected(runtime::Error::runtime(
+            "backward() reached an input whose node is not on this thread's autograd tape (it was "
+            "recorded before clear_graph(), or on another thread)"));
+    }
     if (id >= grads.size()) grads.resize(id + 1);
     auto& slot = grads[id];
     if (!slot) {

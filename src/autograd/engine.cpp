@@ -30,6 +30,7 @@ runtime::Result<void> backward(const tensor::core::Tensor& tensor) {
         if (i >= context.grads.size() || !context.grads[i]) continue;
         Storage g = std::move(*context.grads[i]);
         context.grads[i].reset();
+        context.input_limit = i;
         auto status = tape->nodes[i]->backward(context, g);
         if (!status) return status;  // the tape's slots are untouched
         context.set_grad(i, std::move(g));

@@ -16,14 +16,17 @@ thread_local TapeCell TAPE;
 
 }  // namespace
 
+// The new node's slot is at its own index and empty, whatever the slots held before: a fresh
+// node never inherits a gradient.
 std::size_t Tape::push_node(std::unique_ptr<BackwardOp> node) {
     nodes.push_back(std::move(node));
     try {
-        grads.emplace_back();
+        grads.resize(nodes.size());
     } catch (...) {
         nodes.pop_back();  // both lists grow in one step or neither does
         throw;
     }
+    grads.back().reset();
     return nodes.size() - 1;
 }
 

@@ -40,7 +40,7 @@ void raise_internal_failure(std::string_view message) {
             PyExc_BaseException, nullptr);
         if (made == nullptr) return raised();
         return made;  // kept for the life of the process
-    });
+    }, [](PyObject* loser) { Py_DECREF(loser); });
     if (!type) uncaught("the internal-failure exception class could not be created");
     PyObject* text = PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()));
     if (text == nullptr) uncaught("the internal failure's text could not be converted");

@@ -1,8 +1,10 @@
 #define MORLA_NUMPY_API_OWNER
 #include "runtime/numpy.hpp"
 
-#include "runtime/text.hpp"
+#include <memory>
 #include <string>
+
+#include "runtime/text.hpp"
 
 #include "runtime/boundary.hpp"
 #include "runtime/once.hpp"
@@ -16,9 +18,20 @@ using runtime::Raised;
 
 using tensor::storage::DType;
 
-runtime::OncePtr<void*> api_table;
+// NumPy's C API table and the dtypes of the element types NumPy has built in. The dtypes are
+// held for the life of the process and lent out uncounted, so threads do not contend on their
+// reference counts.
+struct NumpyApi {
+    void** table = nullptr;
+    int feature = 0;
+    PyObject* descrs[4] = {};
+
+    ~NumpyApi() {
+        for (PyObject* descr : descrs) Py_XDECREF(descr);
+    }
+};
+runtime::OncePtr<NumpyApi> numpy_api;
 runtime::OncePtr<PyObject> bfloat16_descr;
-PyObject* builtin_descrs[4];  // written once, before api_table is published
 
 // The text of the pending exception as "Class: message", clearing it.
 std::string take_exception_text() {
@@ -38,8 +51,8 @@ PyResult<PyRef> import_attribute(const char* module_name, const char* attribute)
     return runtime::checked(PyObject_GetAttrString(module->get(), attribute));
 }
 
-// Finds the "_ARRAY_API" table; an error is the text that the failure message carries.
-std::expected<void**, std::string> fetch_table() {
+// Finds and checks the "_ARRAY_API" table; an error is the text that the failure message carries.
+std::expected<std::unique_ptr<NumpyApi>, std::string> fetch_table() {
     auto version = import_attribute("numpy", "__version__");
     if (!version) return std::unexpected(take_exception_text());
     auto numpy_version = import_attribute("numpy.lib", "NumpyVersion");
@@ -77,45 +90,58 @@ std::expected<void**, std::string> fetch_table() {
             "RuntimeError: module compiled as little endian, but detected different endianness "
             "at runtime"));
     }
-    PyArray_RUNTIME_VERSION = int(feature);
-    return table;
+    auto api = std::make_unique<NumpyApi>();
+    api->table = table;
+    api->feature = int(feature);
+    return api;
+}
+
+// numpy.dtype(name) for the element types NumPy has built in.
+PyResult<void> fetch_builtin_descrs(NumpyApi& api) {
+    auto numpy_dtype = import_attribute("numpy", "dtype");
+    if (!numpy_dtype) return runtime::raised();
+    for (DType dtype : {DType::F32, DType::F16, DType::Bool}) {
+        PyObject* descr = PyObject_CallFunction(numpy_dtype->get(), "s", tensor::storage::numpy_name(dtype));
+        if (descr == nullptr) return runtime::raised();
+        api.descrs[int(dtype)] = descr;
+    }
+    return {};
 }
 
 }  // namespace
 
 PyResult<void> ensure_numpy_api() {
-    auto table = api_table.get_or_init([]() -> std::expected<void**, Raised> {
-        auto fetched = fetch_table();
-        if (!fetched) {
-            runtime::raise_internal_failure("Failed to access NumPy array API capsule: " +
-                                            fetched.error());
-            return runtime::raised();
-        }
-        PyArray_API = *fetched;
-        // NumPy's built-in dtypes live as long as NumPy: they are borrowed, never counted, so
-        // threads do not contend on their reference counts.
-        for (auto [dtype, type] : {std::pair{DType::F32, NPY_FLOAT32}, {DType::F16, NPY_FLOAT16},
-                                   {DType::Bool, NPY_BOOL}}) {
-            PyArray_Descr* descr = PyArray_DescrFromType(type);
-            builtin_descrs[int(dtype)] = reinterpret_cast<PyObject*>(descr);
-            Py_XDECREF(descr);
-        }
-        return *fetched;
-    });
-    if (!table) return runtime::raised();
+    auto api = numpy_api.get_or_init(
+        []() -> std::expected<NumpyApi*, Raised> {
+            auto fetched = fetch_table();
+            if (!fetched) {
+                runtime::raise_internal_failure("Failed to access NumPy array API capsule: " +
+                                                fetched.error());
+                return runtime::raised();
+            }
+            if (!fetch_builtin_descrs(**fetched)) return runtime::raised();
+            return fetched->release();  // kept for the life of the process
+        },
+        [](NumpyApi* loser) { delete loser; },
+        [](NumpyApi* winner) {
+            PyArray_API = winner->table;
+            PyArray_RUNTIME_VERSION = winner->feature;
+        });
+    if (!api) return runtime::raised();
     return {};
 }
 
-bool numpy_api_ready() { return api_table.peek() != nullptr; }
+bool numpy_api_ready() { return numpy_api.peek() != nullptr; }
 
 PyObject* loaded_descr(DType dtype) {
     if (dtype == DType::BF16) return bfloat16_descr.peek();
-    return numpy_api_ready() ? builtin_descrs[int(dtype)] : nullptr;
+    const NumpyApi* api = numpy_api.peek();
+    return api != nullptr ? api->descrs[int(dtype)] : nullptr;
 }
 
 PyResult<PyObject*> numpy_descr(DType dtype) {
     if (!ensure_numpy_api()) return runtime::raised();
-    if (dtype != DType::BF16) return builtin_descrs[int(dtype)];
+    if (dtype != DType::BF16) return numpy_api.peek()->descrs[int(dtype)];
     return bfloat16_descr.get_or_init([]() -> std::expected<PyObject*, Raised> {
         auto numpy_dtype = import_attribute("numpy", "dtype");
         PyObject* found = nullptr;
@@ -128,7 +154,7 @@ PyResult<PyObject*> numpy_descr(DType dtype) {
             return runtime::raised();
         }
         return found;  // kept for the life of the process
-    });
+    }, [](PyObject* loser) { Py_DECREF(loser); });
 }
 
 }  // namespace runtime

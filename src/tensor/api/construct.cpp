@@ -82,6 +82,11 @@ PyResult<std::string> dtype_text(PyObject* dtype) {
         }
         return utf8(name.get());
     }
+    // Only an ordinary exception falls back to NumPy: an interrupt, a MemoryError or any other
+    // exception that is not an Exception goes through unchanged.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return runtime::raised();
+    }
     PyErr_Clear();
     auto numpy = runtime::checked(PyImport_ImportModule("numpy"));
     if (!numpy) return runtime::raised();
@@ -113,11 +118,19 @@ PyResult<const ArrayCall*> numpy_array_call() {
         auto call = std::make_unique<ArrayCall>(ArrayCall{function->get(), keywords->get(), {}});
         for (int dtype = 0; dtype < 4; ++dtype) {
             call->names[dtype] = PyUnicode_InternFromString(storage::numpy_name(DType(dtype)));
-            if (call->names[dtype] == nullptr) return runtime::raised();
+            if (call->names[dtype] == nullptr) {
+                for (int made = 0; made < dtype; ++made) Py_DECREF(call->names[made]);
+                return runtime::raised();
+            }
         }
         function->release();  // kept, with the rest, for the life of the process
         keywords->release();
         return call.release();
+    }, [](ArrayCall* loser) {
+        Py_DECREF(loser->function);
+        Py_DECREF(loser->keywords);
+        for (PyObject* name : loser->names) Py_DECREF(name);
+        delete loser;
     });
 }
 

@@ -51,15 +51,24 @@ PyTypeObject* build_type() {
 }  // namespace
 
 PyResult<PyTypeObject*> tensor_type() {
-    return type_object.get_or_init([]() -> std::expected<PyTypeObject*, Raised> {
-        PyTypeObject* type = build_type();
-        if (type == nullptr) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Tensor");
-            return runtime::raised();
-        }
-        return type;  // kept for the life of the process
-    });
+    return type_object.get_or_init(
+        []() -> std::expected<PyTypeObject*, Raised> {
+            PyTypeObject* type = build_type();
+            if (type == nullptr) {
+                // The reason stays attached as the cause.
+                PyObject* reason = PyErr_GetRaisedException();
+                PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Tensor");
+                if (reason != nullptr) {
+                    PyObject* failure = PyErr_GetRaisedException();
+                    PyException_SetContext(failure, Py_NewRef(reason));
+                    PyException_SetCause(failure, reason);
+                    PyErr_SetRaisedException(failure);
+                }
+                return runtime::raised();
+            }
+            return type;  // kept for the life of the process
+        },
+        [](PyTypeObject* loser) { Py_DECREF(loser); });
 }
 
 PyResult<PyRef> wrap(core::Tensor tensor) {

@@ -4,12 +4,18 @@
 
 #include "engine/cpu/numeric/backward/binary.hpp"
 #include "engine/cpu/numeric/ops/matmul.hpp"
+#include "runtime/text.hpp"
 
 namespace engine::cpu::numeric::backward {
 
 template <class T>
 GradientPair<T> matmul_backward(const StridedArray<T>& grad, const StridedArray<T>& a,
                                 const StridedArray<T>& b) {
+    // Saved operands of a product whose forward step failed may have any rank.
+    if (a.rank() < 2 || b.rank() < 2) {
+        return std::unexpected(runtime::concat("Matmul requires at least 2D tensors. A: ", a.rank(),
+                                               "D, B: ", b.rank(), "D"));
+    }
     auto swapped = [](const StridedArray<T>& x) {
         std::pair<Shape, Strides> layout{x.shape, x.strides};
         const std::size_t r = x.rank();
