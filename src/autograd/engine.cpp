@@ -30,8 +30,14 @@ runtime::Result<void> backward(const tensor::core::Tensor& tensor) {
         if (i >= context.grads.size() || !context.grads[i]) continue;
         Storage g = std::move(*context.grads[i]);
         context.grads[i].reset();
+        const auto& node = *tape->nodes[i];
+        if (node.forward_failed) {
+            return std::unexpected(Error::runtime(
+                "backward() reached the node of an operation that failed (the tensor was recorded "
+                "before clear_graph(), or on another thread)"));
+        }
         context.input_limit = i;
-        auto status = tape->nodes[i]->backward(context, g);
+        auto status = node.backward(context, g);
         if (!status) return status;  // the tape's slots are untouched
         context.set_grad(i, std::move(g));
     }

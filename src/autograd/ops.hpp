@@ -22,6 +22,10 @@ using Status = runtime::Result<void>;
 class BackwardOp {
   public:
     virtual ~BackwardOp() = default;
+    // Set when the recorded operation's forward step failed: no tensor holds this node's id, so
+    // a pass can only reach it through an id kept across clear_graph() or brought from another
+    // thread.
+    bool forward_failed = false;
     // Adds the gradients of the node's inputs into the context, given the gradient g of its output.
     virtual Status backward(AutogradContext& context, const Storage& g) const = 0;
 };
