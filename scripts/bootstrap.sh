@@ -6,7 +6,11 @@
 # line on stdout is the venv's python, printed last, so callers can capture it.
 #
 # Environment: MORLA_CACHE (cache dir, default ~/.cache/morla), PYTHON (interpreter to use),
-# MORLA_TOOLCHAIN_DIR (dir holding the CPython source tarball).
+# MORLA_TOOLCHAIN_DIR (dir holding the CPython source tarball), MORLA_DEBIAN_MIRROR (the Debian
+# archive to download the tarball from when no copy is at hand; default: the one apt uses).
+#
+# `bootstrap.sh --fetch-only` only fetches and verifies the CPython source tarball and prints its
+# path: the test command uses it to exercise the download a new machine makes.
 set -euo pipefail
 exec 3>&1 1>&2
 
@@ -17,12 +21,15 @@ PREFIX="$CACHE/python3.14t-$PY_VERSION"
 TARBALL="python3.14_$PY_VERSION.orig.tar.xz"
 TARBALL_SHA256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
 VENV="$CACHE/venv-3.14t"
+# The build and test tools, and what the main job uses (scikit-learn's digits, the progress bar
+# and the plot).
 REQUIREMENTS=("numpy>=2" ml_dtypes pytest hypothesis pytest-run-parallel mypy build "scikit-build-core>=0.10"
-              "cmake>=3.26" ninja)
+              "cmake>=3.26" ninja scikit-learn matplotlib tqdm)
 BUILD_DEPS=(build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
             libreadline-dev uuid-dev libncurses-dev libgdbm-dev libzstd-dev pkg-config xz-utils)
 
-log() { echo "bootstrap: $*"; }
+# Progress goes to stderr explicitly: functions whose stdout is captured log too.
+log() { echo "bootstrap: $*" >&2; }
 die() { log "error: $*"; exit 1; }
 
 mkdir -p "$CACHE"
@@ -52,8 +59,13 @@ install_build_deps() {
     fi
 }
 
-# The Debian archive apt is configured with (first non-security "/debian" URI).
+# The Debian archive to download from: MORLA_DEBIAN_MIRROR, else the one apt is configured with
+# (first non-security "/debian" URI).
 apt_mirror() {
+    if [[ -n ${MORLA_DEBIAN_MIRROR:-} ]]; then
+        echo "${MORLA_DEBIAN_MIRROR%/}"
+        return
+    fi
     local uri
     uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources \
               2>/dev/null | grep -v '^[[:space:]]*#' | grep -oE 'https?://[^[:space:]]+/debian/?([[:space:]]|$)' \
@@ -71,8 +83,8 @@ fetch_tarball() {
         local url
         url="$(apt_mirror)/pool/main/p/python3.14/$TARBALL"
         log "downloading $url"
-        if command -v curl >/dev/null; then curl -fsSL -o "$file.part" "$url"
-        else wget -q -O "$file.part" "$url"; fi
+        if command -v curl >/dev/null; then curl -fsSL -o "$file.part" "$url" || die "download failed: $url"
+        else wget -q -O "$file.part" "$url" || die "download failed: $url"; fi
         mv "$file.part" "$file"
     fi
     if ! echo "$TARBALL_SHA256  $file" | sha256sum --check --quiet >/dev/null 2>&1; then
@@ -86,6 +98,7 @@ build_python() {
     install_build_deps
     local tarball src="$CACHE/src/Python-$PY_VERSION" build_log="$CACHE/python-build.log"
     tarball="$(fetch_tarball)"
+    [[ -f $tarball ]] || die "no CPython source tarball at '$tarball'"
     rm -rf "$src" "$PREFIX"
     mkdir -p "$CACHE/src"
     tar -xf "$tarball" -C "$CACHE/src"
@@ -143,6 +156,13 @@ build_module() {
     log "building morla_core"
     (cd "$ROOT" && PATH="$VENV/bin:$PATH" "$VPY" -m pip install "${args[@]}" .)
 }
+
+if [[ ${1:-} == --fetch-only ]]; then
+    tarball="$(fetch_tarball)"
+    [[ -f $tarball ]] || die "no CPython source tarball at '$tarball'"
+    echo "$tarball" >&3
+    exit 0
+fi
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 find_python

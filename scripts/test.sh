@@ -5,7 +5,10 @@
 #   3. the engine's tests on each other instruction-set path (scripts/test-paths.sh);
 #   4. the whole suite against an ASan+UBSan build (scripts/test-sanitize.sh);
 #   5. the whole suite on a CPython with the GIL, where the machine has one (scripts/test-gil.sh);
-#   6. an sdist, a wheel built from it, and what the wheel holds (scripts/test-packaging.sh).
+#   6. an sdist, a wheel built from it, and what the wheel holds (scripts/test-packaging.sh);
+#   7. what a new machine does that a warm cache skips: the download of the CPython source from
+#      the Debian archive (scripts/test-download.sh), and the main job itself, briefly, through
+#      the same script a user runs (scripts/train.sh).
 # Extra arguments go to every pytest run. "No tests collected" counts as a failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -28,3 +31,10 @@ bash scripts/test-paths.sh "$PY" "$@"
 bash scripts/test-sanitize.sh "$@"
 bash scripts/test-gil.sh "$@"
 bash scripts/test-packaging.sh "$PY"
+bash scripts/test-download.sh "$PY"
+echo "test.sh: the main job, briefly" >&2
+plot="$(mktemp -d)/digits.png"
+last="$(bash scripts/train.sh --epochs 3 --hidden 64 --threads 2 --plot "$plot" | tee /dev/stderr | tail -n 1)"
+[[ $last =~ ^test\ accuracy:\ [0-9]+\.[0-9]%$ ]] || { echo "test.sh: the main job did not finish" >&2; exit 1; }
+[[ -s $plot ]] || { echo "test.sh: the main job wrote no picture" >&2; exit 1; }
+rm -rf "$(dirname "$plot")"

@@ -1,3 +1,5 @@
+import os
+import platform
 import subprocess
 import threading
 import sys
@@ -6,6 +8,45 @@ import sysconfig
 import pytest
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+ISAS = ("Portable", "Avx2", "Avx512")
+
+
+def _cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def active_isa():
+    """The instruction-set path the module's kernels run on: "Portable", "Avx2" or "Avx512".
+
+    MORLA_TEST_ISA names it for a build whose path is pinned (scripts/test-paths.sh sets it);
+    otherwise it is what the module picks from this CPU's features."""
+    pinned = os.environ.get("MORLA_TEST_ISA")
+    if pinned:
+        if pinned not in ISAS:
+            raise ValueError(f"MORLA_TEST_ISA={pinned!r}, expected one of {ISAS}")
+        return pinned
+    if platform.machine().lower() not in ("x86_64", "amd64"):
+        return "Portable"
+    flags = _cpu_flags()
+    if {"f16c", "fma"} <= flags:
+        if {"avx512f", "avx512bw", "avx512vl", "avx512dq"} <= flags:
+            return "Avx512"
+        if "avx2" in flags:
+            return "Avx2"
+    return "Portable"
+
+
+@pytest.fixture(scope="session")
+def isa():
+    return active_isa()
 
 
 def run_python(code: str) -> subprocess.CompletedProcess:

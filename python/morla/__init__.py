@@ -1,7 +1,8 @@
 """morla: a CPU tensor with reverse-mode automatic differentiation, for free-threaded Python.
 
 ``morla.Tensor`` is the class that the native module ``morla_core`` provides; ``morla.nn``
-holds the neural-network functions. Every thread records on its own autograd tape.
+holds the neural-network functions; ``morla.sum_to_shape`` sums a gradient, which keeps its
+broadcast shape, back to its parameter's shape. Every thread records on its own autograd tape.
 """
 
 from importlib import metadata as _metadata
@@ -9,8 +10,9 @@ from importlib import metadata as _metadata
 from morla_core import Tensor
 
 from . import nn
+from .gradients import sum_to_shape
 
-__all__ = ["Tensor", "nn", "__version__"]
+__all__ = ["Tensor", "nn", "sum_to_shape", "__version__"]
 
 try:
     __version__: str = _metadata.version("morla_core")

@@ -1,7 +1,10 @@
 """Random programs over a pool of small tensors, with wrong arguments mixed in.
 
 Each step must succeed (and then meet the shape, dtype, value and requires_grad rules checked
-here) or raise a documented exception class. 150 programs by default; for a long run:
+here) or raise a documented exception class. The pool keeps its tracked tensors across
+clear_graph() and hands them to short-lived worker threads and back, so ids that name nothing, or
+another node, on the calling thread's tape reach operations, backward() and grad(). 150 programs
+by default; for a long run:
 
     MORLA_FUZZ_EXAMPLES=20000 python -m pytest -q tests/reliability/test_fuzz.py
 """
@@ -9,6 +12,9 @@ here) or raise a documented exception class. 150 programs by default; for a long
 import math
 import operator as o
 import os
+import queue
+import threading
+import time
 
 import ml_dtypes
 import numpy as np
@@ -35,6 +41,7 @@ NUMBERS = st.one_of(PY_NUMBERS, st.sampled_from([np.float32(2.5), np.float16(0.1
 WRONG = st.sampled_from(["a", None, [1.0], (2, 3), {}, 10**400, object(), b"x", 1j])
 BAD_SHAPES = st.sampled_from([[-1], [2**64], [10**30, 2], [2**62, 4], [2**63], "23", None, 5, [2.0], [[2]], [1, "a"]])
 AXES = st.sampled_from([True, -1, 2**64, 10**30, "0", None, 1.0, 6])
+WORKER_SECONDS = 60  # a worker thread still running after this has hung
 
 
 def wide(t):
@@ -67,16 +74,43 @@ def axis_failure(value):
 
 
 class Program:
+    """The pool holds (tensor, tape) pairs: tape names the tape, and its span between clears, on
+    which the tensor was made. A tracked tensor from any other is stale: its id names nothing, or
+    an unrelated node, on the running tape. A step that records a stale tensor, or runs backward()
+    from one, is weak: it may raise any documented class, and it taints the running tape, whose
+    gradients are then only checked for being well formed."""
+
     def __init__(self, data):
-        self.data, self.epoch, self.pool = data, 0, []
+        self.data, self.pool, self.tapes, self.tape, self.tainted, self.weak = data, [], 0, 0, set(), False
+        self.worker = self.requests = self.replies = None
         for _ in range(self.draw(st.integers(2, 5))):
             self.keep(self.new_tensor())
 
     def draw(self, strategy):
-        return self.data.draw(strategy)
+        if threading.current_thread() is not self.worker:
+            return self.data.draw(strategy)
+        self.requests.put(strategy)  # Hypothesis draws only on the test's own thread
+        drawn, value = self.replies.get()
+        if not drawn:
+            raise value
+        return value
+
+    def stale(self, t, tape):
+        return t.requires_grad and tape != self.tape
+
+    def new_tape(self):
+        self.tapes += 1
+        self.tape = self.tapes
+
+    def step(self, steps):
+        self.weak = False
+        self.draw(st.sampled_from(steps))(self)
+        if self.weak:
+            self.tainted.add(self.tape)
+        assert Tensor([0.0], requires_grad=True).grad() is None  # a new node's slot starts empty
 
     def keep(self, t):
-        self.pool.append((t, self.epoch))
+        self.pool.append((t, self.tape))
         if len(self.pool) > 12:
             self.pool.pop(self.draw(st.integers(0, 11)))
         return t
@@ -102,12 +136,17 @@ class Program:
         return t
 
     def pick(self, recording=True, where=None):
-        """A pool member, mostly one meeting where; tracked ones recorded before the last clear
-        never enter new graphs."""
-        usable = [t for t, epoch in self.pool if not (recording and t.requires_grad and epoch != self.epoch)]
-        if where and self.draw(st.integers(0, 3)) and any(map(where, usable)):
-            usable = list(filter(where, usable))
-        return self.draw(st.sampled_from(usable)) if usable else self.keep(self.new_tensor())
+        """A pool member, mostly one meeting where; stale ones enter new graphs now and then."""
+        usable = self.pool
+        if recording and any(self.stale(*e) for e in usable) and self.draw(st.integers(0, 3)):
+            usable = [e for e in usable if not self.stale(*e)]
+        if where and self.draw(st.integers(0, 3)) and any(where(t) for t, _ in usable):
+            usable = [e for e in usable if where(e[0])]
+        if not usable:
+            return self.keep(self.new_tensor())
+        t, tape = self.draw(st.sampled_from(usable))
+        self.weak |= recording and self.stale(t, tape)
+        return t
 
     def run(self, fn, expect, message=None):
         """Runs one step; expect is OK, NUMPY, an exception class or a tuple of allowed ones."""
@@ -121,7 +160,8 @@ class Program:
                 assert isinstance(error, (ValueError, TypeError, OverflowError)), text
             else:
                 assert kind in DOCUMENTED, f"undocumented exception {text}"
-                assert kind is expect or (isinstance(expect, tuple) and kind in expect), f"expected {expect}: {text}"
+                assert self.weak or kind is expect or (isinstance(expect, tuple) and kind in expect), \
+                    f"expected {expect}: {text}"
             assert kind is not MemoryError or str(error).startswith("Out of memory: "), text
             return None
         assert expect in (OK, NUMPY) or isinstance(expect, tuple), f"expected {expect}, got a result"
@@ -257,20 +297,71 @@ class Program:
 
     def step_backward(self):
         a = self.pick(where=lambda t: t.requires_grad)
+        stale, self.weak = self.weak, self.weak or self.tape in self.tainted
         if self.run(a.backward, (ValueError, TypeError, RuntimeError) if a.requires_grad else ValueError) is None:
-            if a.requires_grad and (g := a.grad()) is not None:  # the seed stays in the result's own slot
-                assert g.dtype == NP[a.dtype] and g.shape == tuple(a.shape) and np.all(g.astype(np.float32) == 1)
+            g = a.grad()
+            self.check_grad(g, a, exact=a.requires_grad and not stale)
+            if a.requires_grad and not stale:  # the seed stays in the result's own slot
+                assert g is not None and np.all(g.astype(np.float32) == 1)
+
+    def check_grad(self, g, t, exact):
+        assert g is None or (isinstance(g, np.ndarray) and t.requires_grad)
+        if g is not None:
+            assert g.dtype in NP.values() and len(g.tobytes()) == g.nbytes
+            assert not exact or (g.dtype, g.shape) == (NP[t.dtype], tuple(t.shape)), (g.dtype, g.shape, t.dtype, t.shape)
 
     def step_grad(self):
-        t, epoch = self.draw(st.sampled_from(self.pool))
-        g = self.run(t.grad, OK)
-        assert g is None or (isinstance(g, np.ndarray) and t.requires_grad)
-        assert g is None or epoch != self.epoch or g.dtype == NP[t.dtype]
+        t, tape = self.draw(st.sampled_from(self.pool))
+        self.check_grad(self.run(t.grad, OK), t, exact=not self.stale(t, tape) and self.tape not in self.tainted)
 
     def step_clear(self):
         assert self.run(Tensor.clear_graph, OK) is None
-        self.epoch += 1
+        self.new_tape()
         assert all(t.grad() is None for t, _ in self.pool)
+
+    def step_thread(self):
+        """Runs a few steps on a new thread, whose tape starts empty, over the pool's tensors; what
+        it makes joins the pool. Nothing done there reaches this thread's tape."""
+        home, before = self.tape, [(t, t.grad()) for t, _ in self.pool]
+        count, failures = self.draw(st.integers(1, 8)), []
+
+        def body():
+            try:
+                assert all(t.grad() is None for t, _ in self.pool), "a new thread's tape has gradients"
+                for _ in range(count):
+                    self.step(WORKER_STEPS)
+            except BaseException as error:  # noqa: BLE001 - raised again on the test's thread
+                failures.append(error)
+            finally:
+                self.requests.put(None)
+
+        self.new_tape()
+        self.requests, self.replies = queue.SimpleQueue(), queue.SimpleQueue()
+        self.worker = worker = threading.Thread(target=body, daemon=True)
+        worker.start()
+        deadline = time.monotonic() + WORKER_SECONDS
+        try:
+            while True:  # serves the worker's draws until it ends
+                try:
+                    strategy = self.requests.get(timeout=max(deadline - time.monotonic(), 0))
+                except queue.Empty:
+                    raise AssertionError(f"the worker thread is still running after {WORKER_SECONDS} s") from None
+                if strategy is None:
+                    break
+                try:
+                    self.replies.put((True, self.data.draw(strategy)))
+                except BaseException as error:  # Hypothesis ending the example: the worker stops too
+                    self.replies.put((False, error))
+                    raise
+        finally:
+            worker.join(max(deadline - time.monotonic(), 0))
+            self.worker, self.tape, self.weak = None, home, False
+        if failures:
+            raise failures[0]
+        for t, g in before:
+            after = t.grad()
+            assert (g is None) == (after is None), "a worker thread changed this thread's tape"
+            assert g is None or (g.dtype, g.shape, g.tobytes()) == (after.dtype, after.shape, after.tobytes())
 
     def step_construct(self):
         data = self.values(self.new_shape())
@@ -291,7 +382,10 @@ class Program:
             self.check(r, dt, bool(requires_grad), np.array(data, dtype=NP[dt]))
 
     STEPS = [step_binary, step_scalar, step_compare, step_logical, step_matmul, step_reshape, step_transpose,
-             step_relu, step_like, step_backward, step_grad, step_clear, step_construct]
+             step_relu, step_like, step_backward, step_grad, step_clear, step_construct, step_thread]
+
+
+WORKER_STEPS = [step for step in Program.STEPS if step is not Program.step_thread]
 
 
 @settings(max_examples=EXAMPLES, deadline=None, database=None, suppress_health_check=list(HealthCheck))
@@ -301,7 +395,7 @@ def test_random_programs_raise_only_documented_exceptions(data):
     with np.errstate(all="ignore"):
         program = Program(data)
         for _ in range(data.draw(st.integers(1, 30))):
-            data.draw(st.sampled_from(Program.STEPS))(program)
+            program.step(Program.STEPS)
     Tensor.clear_graph()
 
 

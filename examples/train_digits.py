@@ -1,0 +1,232 @@
+"""Trains a relu perceptron on the handwritten digits that scikit-learn ships, on many threads.
+
+Every step splits the mini-batch into one shard per thread. Each thread builds the parameter
+tensors on its own autograd tape, runs the forward pass and backward() on its shard, reads the
+gradients and clears its tape; the shard gradients are then summed in shard order, so a run is
+deterministic for a given seed and thread count. The model (64 -> hidden -> 10, relu) and its
+loss (squared error against one-hot targets) are built and differentiated with morla alone;
+the update (SGD with momentum) is NumPy.
+
+    python examples/train_digits.py [--threads N] [--epochs E] [--hidden H] [--batch B]
+                                    [--seed S] [--plot PATH] [--compare-threads]
+
+A progress bar per epoch shows the running loss and the test accuracy; the last line is the
+test accuracy; a PNG of the training loss and test accuracy per epoch is written and its path
+printed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+
+import numpy as np
+
+import morla
+from morla import Tensor
+from morla.nn.functional import relu
+
+CLASSES = 10
+TEST_SAMPLES = 360
+DEFAULT_PLOT = pathlib.Path(__file__).resolve().parent / "output" / "digits.png"
+
+
+@dataclass
+class Data:
+    x_train: np.ndarray
+    y_train: np.ndarray
+    x_test: np.ndarray
+    y_test: np.ndarray
+
+
+def load_data(seed: int = 0) -> Data:
+    """The 1,797 8x8 digits scaled to [0, 1], split by a seeded permutation (360 for testing)."""
+    from sklearn.datasets import load_digits
+
+    digits = load_digits()
+    x = (digits.data / 16.0).astype(np.float32)
+    y = digits.target.astype(np.int64)
+    order = np.random.default_rng(seed).permutation(len(x))
+    test, train = order[:TEST_SAMPLES], order[TEST_SAMPLES:]
+    return Data(x[train], y[train], x[test], y[test])
+
+
+def init_params(rng: np.random.Generator, hidden: int) -> dict[str, np.ndarray]:
+    """He-scaled weights and zero biases; the biases keep a leading axis of length 1."""
+    return {
+        "w1": (rng.standard_normal((64, hidden)) * np.sqrt(2.0 / 64)).astype(np.float32),
+        "b1": np.zeros((1, hidden), np.float32),
+        "w2": (rng.standard_normal((hidden, CLASSES)) * np.sqrt(2.0 / hidden)).astype(np.float32),
+        "b2": np.zeros((1, CLASSES), np.float32),
+    }
+
+
+def one_hot(labels: np.ndarray) -> np.ndarray:
+    return np.eye(CLASSES, dtype=np.float32)[labels]
+
+
+def forward(params: dict[str, Tensor], x: Tensor) -> Tensor:
+    return relu(x @ params["w1"] + params["b1"]) @ params["w2"] + params["b2"]
+
+
+def shard_step(params: dict[str, np.ndarray], x: np.ndarray, targets: np.ndarray,
+               scale: float) -> tuple[float, dict[str, np.ndarray]]:
+    """Loss and gradients of one shard, recorded on the calling thread's tape.
+
+    The loss is scale times the sum of squared errors: backward() seeds ones, so it
+    differentiates the sum of the elements of its receiver.
+    """
+    tracked = {name: Tensor(value, requires_grad=True) for name, value in params.items()}
+    error = forward(tracked, Tensor(x)) - Tensor(targets)
+    loss = error * error * scale
+    loss.backward()
+    grads = {name: morla.sum_to_shape(tracked[name].grad(), value.shape)
+             for name, value in params.items()}
+    Tensor.clear_graph()
+    return float(loss.to_numpy().sum(dtype=np.float64)), grads
+
+
+def predict(params: dict[str, np.ndarray], x: np.ndarray) -> np.ndarray:
+    tensors = {name: Tensor(value) for name, value in params.items()}
+    return forward(tensors, Tensor(x)).to_numpy().argmax(axis=1)
+
+
+def accuracy(params: dict[str, np.ndarray], x: np.ndarray, y: np.ndarray) -> float:
+    return float((predict(params, x) == y).mean())
+
+
+@dataclass
+class History:
+    losses: list[float] = field(default_factory=list)  # mean training loss per epoch
+    accuracies: list[float] = field(default_factory=list)  # test accuracy after each epoch
+    epoch_seconds: list[float] = field(default_factory=list)
+
+
+def train(data: Data, threads: int = 2, epochs: int = 40, hidden: int = 256, batch: int = 64,
+          learning_rate: float = 0.05, momentum: float = 0.9, seed: int = 0,
+          progress: bool = True) -> tuple[dict[str, np.ndarray], History]:
+    """Mini-batch SGD with momentum, each batch split across ``threads`` threads."""
+    rng = np.random.default_rng(seed)
+    params = init_params(rng, hidden)
+    velocity = {name: np.zeros_like(value) for name, value in params.items()}
+    targets = one_hot(data.y_train)
+    samples = len(data.x_train)
+    history = History()
+    bar = make_progress(epochs, progress)
+    with ThreadPoolExecutor(max_workers=threads) as pool:
+        for _ in range(epochs):
+            started = time.perf_counter()
+            order = rng.permutation(samples)
+            total, steps = 0.0, 0
+            for start in range(0, samples, batch):
+                rows = order[start:start + batch]
+                scale = 1.0 / len(rows)
+                shards = [s for s in np.array_split(rows, threads) if len(s)]
+                results = list(pool.map(
+                    lambda s: shard_step(params, data.x_train[s], targets[s], scale), shards))
+                total += sum(loss for loss, _ in results)
+                steps += 1
+                for name in params:
+                    grad = results[0][1][name]
+                    for _, shard_grads in results[1:]:
+                        grad = grad + shard_grads[name]
+                    velocity[name] = np.float32(momentum) * velocity[name] + grad
+                    params[name] = params[name] - np.float32(learning_rate) * velocity[name]
+            history.epoch_seconds.append(time.perf_counter() - started)
+            history.losses.append(total / steps)
+            history.accuracies.append(accuracy(params, data.x_test, data.y_test))
+            bar.update(history.losses[-1], history.accuracies[-1])
+    bar.close()
+    return params, history
+
+
+class make_progress:
+    """A tqdm bar over epochs showing the loss and test accuracy; silent when not wanted."""
+
+    def __init__(self, epochs: int, enabled: bool):
+        self.bar = None
+        if enabled:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=epochs, unit="epoch", dynamic_ncols=True, file=sys.stderr)
+
+    def update(self, loss: float, test_accuracy: float) -> None:
+        if self.bar is not None:
+            self.bar.set_postfix(loss=f"{loss:.4f}", test_acc=f"{100 * test_accuracy:.1f}%")
+            self.bar.update()
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def save_plot(history: History, path: pathlib.Path, title: str) -> pathlib.Path:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    epochs = np.arange(1, len(history.losses) + 1)
+    fig, loss_axis = plt.subplots(figsize=(7, 4))
+    loss_axis.plot(epochs, history.losses, color="tab:blue", label="training loss")
+    loss_axis.set_xlabel("epoch")
+    loss_axis.set_ylabel("training loss (squared error)", color="tab:blue")
+    loss_axis.set_yscale("log")
+    accuracy_axis = loss_axis.twinx()
+    accuracy_axis.plot(epochs, 100 * np.asarray(history.accuracies), color="tab:orange",
+                       label="test accuracy")
+    accuracy_axis.set_ylabel("test accuracy (%)", color="tab:orange")
+    loss_axis.set_title(title)
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
+    return path
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--threads", type=int, default=os.cpu_count() or 1,
+                        help="threads per step (default: the machine's cores, %(default)s)")
+    parser.add_argument("--epochs", type=int, default=40)
+    parser.add_argument("--hidden", type=int, default=256, help="hidden units (default %(default)s)")
+    parser.add_argument("--batch", type=int, default=64, help="mini-batch size (default %(default)s)")
+    parser.add_argument("--learning-rate", type=float, default=0.05)
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--plot", type=pathlib.Path, default=DEFAULT_PLOT)
+    parser.add_argument("--compare-threads", action="store_true",
+                        help="train with 1 thread and with --threads, and report the speedup")
+    args = parser.parse_args(argv)
+    if args.threads < 1:
+        parser.error("--threads must be at least 1")
+
+    data = load_data(args.seed)
+    settings = dict(epochs=args.epochs, hidden=args.hidden, batch=args.batch,
+                    learning_rate=args.learning_rate, seed=args.seed)
+    print(f"digits: {len(data.x_train)} training and {len(data.x_test)} test images; "
+          f"64-{args.hidden}-10 relu perceptron, batches of {args.batch}, "
+          f"{args.threads} thread{'s' if args.threads != 1 else ''}")
+    if args.compare_threads:
+        timings = {}
+        for threads in sorted({1, args.threads}):
+            _, history = train(data, threads=threads, **settings)
+            # the first epoch includes warm-up; the median of the rest is the time per epoch
+            timings[threads] = float(np.median(history.epoch_seconds[1:] or history.epoch_seconds))
+            print(f"{threads} thread{'s' if threads != 1 else ' '}: {1000 * timings[threads]:.1f} ms "
+                  f"per epoch, test accuracy {100 * history.accuracies[-1]:.1f}%")
+        print(f"speedup with {args.threads} threads: {timings[1] / timings[args.threads]:.2f}x")
+    _, history = train(data, threads=args.threads, **settings)
+    title = (f"digits, 64-{args.hidden}-10 relu, {args.threads} thread"
+             f"{'s' if args.threads != 1 else ''}")
+    print(f"loss curve and test accuracy: {save_plot(history, args.plot, title)}")
+    print(f"test accuracy: {100 * history.accuracies[-1]:.1f}%")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
