@@ -19,7 +19,6 @@ from conftest import active_isa
 from morla_core import Tensor
 
 BLOCK = 256
-F32_MAX = float(np.finfo(np.float32).max)
 
 
 def bits(x):
