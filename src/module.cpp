@@ -33,6 +33,9 @@ PyModuleDef_Slot slots[] = {
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
+    // The class object and NumPy's table are kept once per process, so the module cannot serve
+    // a second interpreter; importing it there raises ImportError.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -162,3 +162,17 @@ def test_dtype_name_failing_ordinarily_falls_back_to_numpy(error):
     from morla_core import Tensor
 
     assert Tensor([1.0], dtype=dtype_whose_name_raises(error)).dtype == "f16"
+
+
+def test_a_second_interpreter_is_refused_cleanly():
+    # The class object and NumPy's table are per process: a subinterpreter gets ImportError,
+    # and the main interpreter goes on working.
+    pytest.importorskip("_testcapi")
+    result = run("""
+        import _testcapi, numpy, morla_core
+        a = morla_core.Tensor([1.0])
+        assert _testcapi.run_in_subinterp("import morla_core; morla_core.Tensor([3.0]).to_numpy()") == -1
+        print("done", a.to_numpy(), morla_core.Tensor([1.0]).to_numpy())
+    """)
+    assert "ImportError" in result.stderr and "subinterpreters" in result.stderr
+    assert result.stdout.strip().endswith(LAST_LINE)
