@@ -33,6 +33,8 @@ from morla.nn.functional import relu
 
 CLASSES = 10
 TEST_SAMPLES = 360
+# What the main job trains with unless told otherwise.
+DEFAULTS = {"epochs": 200, "hidden": 1024, "batch": 128, "learning_rate": 0.01, "momentum": 0.9, "seed": 0}
 DEFAULT_PLOT = pathlib.Path(__file__).resolve().parent / "output" / "digits.png"
 
 
@@ -96,8 +98,14 @@ def predict(params: dict[str, np.ndarray], x: np.ndarray) -> np.ndarray:
     return forward(tensors, Tensor(x)).to_numpy().argmax(axis=1)
 
 
-def accuracy(params: dict[str, np.ndarray], x: np.ndarray, y: np.ndarray) -> float:
-    return float((predict(params, x) == y).mean())
+def accuracy(params: dict[str, np.ndarray], x: np.ndarray, y: np.ndarray,
+             pool: ThreadPoolExecutor | None = None, threads: int = 1) -> float:
+    """The share of x that the model labels as y; with a pool, each thread takes a slice."""
+    if pool is None:
+        return float((predict(params, x) == y).mean())
+    slices = [s for s in np.array_split(np.arange(len(x)), threads) if len(s)]
+    labels = np.concatenate(list(pool.map(lambda s: predict(params, x[s]), slices)))
+    return float((labels == y).mean())
 
 
 @dataclass
@@ -105,23 +113,30 @@ class History:
     losses: list[float] = field(default_factory=list)  # mean training loss per epoch
     accuracies: list[float] = field(default_factory=list)  # test accuracy after each epoch
     epoch_seconds: list[float] = field(default_factory=list)
+    step_losses: list[float] = field(default_factory=list)  # the loss of every mini-batch
 
 
-def train(data: Data, threads: int = 2, epochs: int = 40, hidden: int = 256, batch: int = 64,
-          learning_rate: float = 0.05, momentum: float = 0.9, seed: int = 0,
-          progress: bool = True) -> tuple[dict[str, np.ndarray], History]:
-    """Mini-batch SGD with momentum, each batch split across ``threads`` threads."""
+def schedule(seed: int, hidden: int, samples: int, epochs: int) -> tuple[dict[str, np.ndarray], list[np.ndarray]]:
+    """The initial parameters and each epoch's order of the training samples, from the seed."""
     rng = np.random.default_rng(seed)
     params = init_params(rng, hidden)
+    return params, [rng.permutation(samples) for _ in range(epochs)]
+
+
+def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
+          hidden: int = DEFAULTS["hidden"], batch: int = DEFAULTS["batch"],
+          learning_rate: float = DEFAULTS["learning_rate"], momentum: float = DEFAULTS["momentum"],
+          seed: int = DEFAULTS["seed"], progress: bool = True) -> tuple[dict[str, np.ndarray], History]:
+    """Mini-batch SGD with momentum, each batch split across ``threads`` threads."""
+    samples = len(data.x_train)
+    params, orders = schedule(seed, hidden, samples, epochs)
     velocity = {name: np.zeros_like(value) for name, value in params.items()}
     targets = one_hot(data.y_train)
-    samples = len(data.x_train)
     history = History()
     bar = make_progress(epochs, progress)
     with ThreadPoolExecutor(max_workers=threads) as pool:
-        for _ in range(epochs):
+        for order in orders:
             started = time.perf_counter()
-            order = rng.permutation(samples)
             total, steps = 0.0, 0
             for start in range(0, samples, batch):
                 rows = order[start:start + batch]
@@ -129,17 +144,20 @@ def train(data: Data, threads: int = 2, epochs: int = 40, hidden: int = 256, bat
                 shards = [s for s in np.array_split(rows, threads) if len(s)]
                 results = list(pool.map(
                     lambda s: shard_step(params, data.x_train[s], targets[s], scale), shards))
-                total += sum(loss for loss, _ in results)
+                history.step_losses.append(sum(loss for loss, _ in results))
+                total += history.step_losses[-1]
                 steps += 1
-                for name in params:
+                # in place: no thread reads the parameters between steps
+                for name, value in params.items():
                     grad = results[0][1][name]
                     for _, shard_grads in results[1:]:
                         grad = grad + shard_grads[name]
-                    velocity[name] = np.float32(momentum) * velocity[name] + grad
-                    params[name] = params[name] - np.float32(learning_rate) * velocity[name]
+                    velocity[name] *= np.float32(momentum)
+                    velocity[name] += grad
+                    value -= np.float32(learning_rate) * velocity[name]
             history.epoch_seconds.append(time.perf_counter() - started)
             history.losses.append(total / steps)
-            history.accuracies.append(accuracy(params, data.x_test, data.y_test))
+            history.accuracies.append(accuracy(params, data.x_test, data.y_test, pool, threads))
             bar.update(history.losses[-1], history.accuracies[-1])
     bar.close()
     return params, history
@@ -193,11 +211,14 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 1,
                         help="threads per step (default: the machine's cores, %(default)s)")
-    parser.add_argument("--epochs", type=int, default=40)
-    parser.add_argument("--hidden", type=int, default=256, help="hidden units (default %(default)s)")
-    parser.add_argument("--batch", type=int, default=64, help="mini-batch size (default %(default)s)")
-    parser.add_argument("--learning-rate", type=float, default=0.05)
-    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--epochs", type=int, default=DEFAULTS["epochs"])
+    parser.add_argument("--hidden", type=int, default=DEFAULTS["hidden"],
+                        help="hidden units (default %(default)s)")
+    parser.add_argument("--batch", type=int, default=DEFAULTS["batch"],
+                        help="mini-batch size (default %(default)s)")
+    parser.add_argument("--learning-rate", type=float, default=DEFAULTS["learning_rate"])
+    parser.add_argument("--momentum", type=float, default=DEFAULTS["momentum"])
+    parser.add_argument("--seed", type=int, default=DEFAULTS["seed"])
     parser.add_argument("--plot", type=pathlib.Path, default=DEFAULT_PLOT)
     parser.add_argument("--compare-threads", action="store_true",
                         help="train with 1 thread and with --threads, and report the speedup")
@@ -207,7 +228,7 @@ def main(argv: list[str] | None = None) -> int:
 
     data = load_data(args.seed)
     settings = dict(epochs=args.epochs, hidden=args.hidden, batch=args.batch,
-                    learning_rate=args.learning_rate, seed=args.seed)
+                    learning_rate=args.learning_rate, momentum=args.momentum, seed=args.seed)
     print(f"digits: {len(data.x_train)} training and {len(data.x_test)} test images; "
           f"64-{args.hidden}-10 relu perceptron, batches of {args.batch}, "
           f"{args.threads} thread{'s' if args.threads != 1 else ''}")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark suite: sets everything up, runs bench/run.py, prints the table and writes
-# bench/results.json and bench/results.png. Extra arguments go to bench/run.py (e.g. --quick).
+# bench/results.json and bench/results.png; then bench/digits.py, the main job beside PyTorch
+# (bench/digits.json). Extra arguments go to bench/run.py (e.g. --quick).
 #
 # Set-up, idempotent and fast when everything is present:
 #   - scripts/bootstrap.sh: the free-threaded 3.14 venv with morla_core built and installed;
@@ -75,6 +76,15 @@ fi
 
 # bench/run.py clears OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE for its own processes only.
 "$PY" bench/run.py --out bench/results.json "${RUN_ARGS[@]}" "$@"
+
+# The main job beside PyTorch: same weights, batches and update; time per epoch and loss agreement.
+ensure_packages "$PY" bench-digits scikit-learn tqdm \
+    || { log "error: could not install scikit-learn into the 3.14t venv"; exit 1; }
+DIGITS_ARGS=()
+[[ -x $TORCH_VENV/bin/python ]] && DIGITS_ARGS+=(--torch-python "$TORCH_VENV/bin/python")
+if [[ " $* " != *" --quick "* ]]; then
+    "$PY" bench/digits.py --out bench/digits.json ${DIGITS_ARGS[@]+"${DIGITS_ARGS[@]}"}
+fi
 
 if [[ -n $PLOT_PY ]]; then
     "$PLOT_PY" bench/plot.py bench/results.json bench/results.png
