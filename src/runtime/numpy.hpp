@@ -12,8 +12,9 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include <string_view>
+
 #include "runtime/pyref.hpp"
-#include "tensor/storage/dtype.hpp"
 
 namespace runtime {
 
@@ -21,13 +22,17 @@ namespace runtime {
 // internal-failure exception is set.
 PyResult<void> ensure_numpy_api();
 
-// The NumPy dtype of an element type (borrowed: it lives as long as NumPy). The bfloat16 dtype is
-// the one that NumPy resolves for the name "bfloat16", looked up once on first need.
-PyResult<PyObject*> numpy_descr(tensor::storage::DType dtype);
-
-// Whether the API table is set up, and the dtype of an element type if it is already known;
-// neither ever initialises anything.
+// Whether the API table is set up; never initialises anything.
 bool numpy_api_ready();
-PyObject* loaded_descr(tensor::storage::DType dtype);
+
+// The built-in dtype "float32", "float16" or "bool" kept at set-up (borrowed: it lives as long as
+// NumPy), or null before the set-up or for any other name; never initialises anything.
+PyObject* builtin_descr(std::string_view name);
+
+// getattr(import(module_name), attribute).
+PyResult<PyRef> import_attribute(const char* module_name, const char* attribute);
+
+// numpy.dtype(name), a new reference.
+PyResult<PyRef> numpy_dtype_named(const char* name);
 
 }  // namespace runtime

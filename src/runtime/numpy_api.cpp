@@ -1,6 +1,7 @@
 #define MORLA_NUMPY_API_OWNER
 #include "runtime/numpy.hpp"
 
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -16,22 +17,21 @@ using runtime::PyRef;
 using runtime::PyResult;
 using runtime::Raised;
 
-using tensor::storage::DType;
+// The built-in dtypes kept at set-up, by name; the order is that of NumpyApi::descrs.
+constexpr const char* builtin_names[] = {"float32", "float16", "bool"};
 
-// NumPy's C API table and the dtypes of the element types NumPy has built in. The dtypes are
-// held for the life of the process and lent out uncounted, so threads do not contend on their
-// reference counts.
+// NumPy's C API table and the built-in dtypes that tensors use. The dtypes are held for the life
+// of the process and lent out uncounted, so threads do not contend on their reference counts.
 struct NumpyApi {
     void** table = nullptr;
     int feature = 0;
-    PyObject* descrs[4] = {};
+    PyObject* descrs[std::size(builtin_names)] = {};
 
     ~NumpyApi() {
         for (PyObject* descr : descrs) Py_XDECREF(descr);
     }
 };
 runtime::OncePtr<NumpyApi> numpy_api;
-runtime::OncePtr<PyObject> bfloat16_descr;
 
 // The text of the pending exception as "Class: message", clearing it.
 std::string take_exception_text() {
@@ -45,11 +45,6 @@ std::string take_exception_text() {
     return text;
 }
 
-PyResult<PyRef> import_attribute(const char* module_name, const char* attribute) {
-    auto module = runtime::checked(PyImport_ImportModule(module_name));
-    if (!module) return runtime::raised();
-    return runtime::checked(PyObject_GetAttrString(module->get(), attribute));
-}
 
 // Finds and checks the "_ARRAY_API" table; an error is the text that the failure message carries.
 std::expected<std::unique_ptr<NumpyApi>, std::string> fetch_table() {
@@ -96,14 +91,12 @@ std::expected<std::unique_ptr<NumpyApi>, std::string> fetch_table() {
     return api;
 }
 
-// numpy.dtype(name) for the element types NumPy has built in.
+// numpy.dtype(name) for the built-in dtypes that tensors use.
 PyResult<void> fetch_builtin_descrs(NumpyApi& api) {
-    auto numpy_dtype = import_attribute("numpy", "dtype");
-    if (!numpy_dtype) return runtime::raised();
-    for (DType dtype : {DType::F32, DType::F16, DType::Bool}) {
-        PyObject* descr = PyObject_CallFunction(numpy_dtype->get(), "s", tensor::storage::numpy_name(dtype));
-        if (descr == nullptr) return runtime::raised();
-        api.descrs[int(dtype)] = descr;
+    for (std::size_t i = 0; i < std::size(builtin_names); ++i) {
+        auto descr = numpy_dtype_named(builtin_names[i]);
+        if (!descr) return runtime::raised();
+        api.descrs[i] = descr->release();
     }
     return {};
 }
@@ -133,28 +126,25 @@ PyResult<void> ensure_numpy_api() {
 
 bool numpy_api_ready() { return numpy_api.peek() != nullptr; }
 
-PyObject* loaded_descr(DType dtype) {
-    if (dtype == DType::BF16) return bfloat16_descr.peek();
+PyObject* builtin_descr(std::string_view name) {
     const NumpyApi* api = numpy_api.peek();
-    return api != nullptr ? api->descrs[int(dtype)] : nullptr;
+    if (api == nullptr) return nullptr;
+    for (std::size_t i = 0; i < std::size(builtin_names); ++i) {
+        if (name == builtin_names[i]) return api->descrs[i];
+    }
+    return nullptr;
 }
 
-PyResult<PyObject*> numpy_descr(DType dtype) {
-    if (!ensure_numpy_api()) return runtime::raised();
-    if (dtype != DType::BF16) return numpy_api.peek()->descrs[int(dtype)];
-    return bfloat16_descr.get_or_init([]() -> std::expected<PyObject*, Raised> {
-        auto numpy_dtype = import_attribute("numpy", "dtype");
-        PyObject* found = nullptr;
-        if (numpy_dtype) found = PyObject_CallFunction(numpy_dtype->get(), "s", "bfloat16");
-        if (found == nullptr) {
-            PyErr_Clear();
-            runtime::raise_internal_failure(
-                "A package providing a bfloat16 data type for NumPy (such as ml_dtypes) is "
-                "required to convert bfloat16 tensors");
-            return runtime::raised();
-        }
-        return found;  // kept for the life of the process
-    }, [](PyObject* loser) { Py_DECREF(loser); });
+PyResult<PyRef> import_attribute(const char* module_name, const char* attribute) {
+    auto module = runtime::checked(PyImport_ImportModule(module_name));
+    if (!module) return runtime::raised();
+    return runtime::checked(PyObject_GetAttrString(module->get(), attribute));
+}
+
+PyResult<PyRef> numpy_dtype_named(const char* name) {
+    auto numpy_dtype = import_attribute("numpy", "dtype");
+    if (!numpy_dtype) return runtime::raised();
+    return runtime::checked(PyObject_CallFunction(numpy_dtype->get(), "s", name));
 }
 
 }  // namespace runtime

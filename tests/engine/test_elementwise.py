@@ -82,16 +82,19 @@ def col_strides(shape):
     return [0] * len(shape) if 0 in shape else [_prod(shape[:k]) for k in range(len(shape))]
 
 
-def laid_out(shape, order):
+def laid_out(shape, order, dtype="f32"):
     """A float32 tensor of the given shape, ascending values, stored as order says:
     "row" (row-major), "col" (every axis reversed in memory: transposes of a row-major array),
     or "mid" (the last two axes exchanged: neither row- nor column-major, no axis leaning)."""
-    values = np.arange(_prod(shape), dtype=np.float32).reshape(shape) + 1
+    values = (np.arange(_prod(shape)).reshape(shape) + 1).astype(NP[dtype])
+    if dtype == "bool":
+        values = (np.arange(_prod(shape)).reshape(shape) % 3 == 1)
     if order == "row":
-        return Tensor(values), values
+        return Tensor(values, dtype=dtype), values
     if order == "mid":
-        return Tensor(np.ascontiguousarray(np.swapaxes(values, -1, -2))).transpose(len(shape) - 2, len(shape) - 1), values
-    stored = Tensor(np.ascontiguousarray(values.T))  # reversed axes, row-major
+        swapped = np.ascontiguousarray(np.swapaxes(values, -1, -2))
+        return Tensor(swapped, dtype=dtype).transpose(len(shape) - 2, len(shape) - 1), values
+    stored = Tensor(np.ascontiguousarray(values.T), dtype=dtype)  # reversed axes, row-major
     n = len(shape)
     for i in range(n // 2):  # reverse the axes back by swapping pairs
         stored = stored.transpose(i, n - 1 - i)

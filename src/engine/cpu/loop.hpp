@@ -84,7 +84,7 @@ std::vector<std::ptrdiff_t> byte_strides(std::span<const std::ptrdiff_t> element
 // An element function with vector kernels behind it: contiguous(out, a, b, n) for two runs,
 // right(out, a, s, n) and left(out, s, b, n) for a run against one repeated element.
 template <class F>
-concept Vectorized = requires { &F::contiguous; &F::right; &F::left; };
+concept HasRunKernels = requires { &F::contiguous; &F::right; &F::left; };
 
 // One run of a two-operand element function; contiguous and broadcast-scalar runs get their own
 // tight loops (the vector kernels, where the function has them).
@@ -97,21 +97,21 @@ void binary_run(Pointers<3> p, const StepBytes<3>& step, std::size_t n, F f) {
     const std::ptrdiff_t sa = step[1] / std::ptrdiff_t(sizeof(A));
     const std::ptrdiff_t sb = step[2] / std::ptrdiff_t(sizeof(B));
     if (so == 1 && sa == 1 && sb == 1) {
-        if constexpr (Vectorized<F>) {
+        if constexpr (HasRunKernels<F>) {
             f.contiguous(out, a, b, n);
         } else {
             for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i], b[i]);
         }
     } else if (so == 1 && sa == 0 && sb == 1) {
         const A x = *a;
-        if constexpr (Vectorized<F>) {
+        if constexpr (HasRunKernels<F>) {
             f.left(out, x, b, n);
         } else {
             for (std::size_t i = 0; i < n; ++i) out[i] = f(x, b[i]);
         }
     } else if (so == 1 && sa == 1 && sb == 0) {
         const B y = *b;
-        if constexpr (Vectorized<F>) {
+        if constexpr (HasRunKernels<F>) {
             f.right(out, a, y, n);
         } else {
             for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i], y);

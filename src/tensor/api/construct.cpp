@@ -5,6 +5,7 @@
 
 #include "autograd/graph.hpp"
 #include "runtime/boundary.hpp"
+#include "engine/cpu/storage/numpy_dtypes.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/once.hpp"
 #include "runtime/text.hpp"
@@ -137,7 +138,7 @@ PyResult<const ArrayCall*> numpy_array_call() {
 // numpy.array(data, dtype=name). An exact, aligned ndarray already of the element type is taken
 // as it is: numpy.array would only copy it, and the storage copies it anyway.
 PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
-    if (PyObject* expected = runtime::loaded_descr(dtype)) {
+    if (PyObject* expected = engine::cpu::storage::loaded_descr(dtype)) {
         auto* array = reinterpret_cast<PyArrayObject*>(data);
         if (PyArray_CheckExact(data) && PyArray_ISALIGNED(array) &&
             PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected))) {

@@ -4,6 +4,7 @@
 
 #include "runtime/boundary.hpp"
 #include "engine/cpu/layout.hpp"
+#include "engine/cpu/storage/numpy_dtypes.hpp"
 #include "runtime/numpy.hpp"
 
 namespace tensor::api {
@@ -54,7 +55,7 @@ PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
 }  // namespace
 
 PyResult<PyRef> to_numpy(const storage::CpuStorage& storage) {
-    auto descr = runtime::numpy_descr(storage.dtype());
+    auto descr = engine::cpu::storage::numpy_descr(storage.dtype());
     if (!descr) throw runtime::PendingFailure();
     return std::visit([&](const auto& array) { return array_to_numpy(array, PyRef::borrow(*descr)); },
                       storage.array());

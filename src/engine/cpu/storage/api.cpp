@@ -2,6 +2,7 @@
 #include "runtime/text.hpp"
 
 #include "engine/cpu/storage/cpu_storage.hpp"
+#include "engine/cpu/storage/numpy_dtypes.hpp"
 #include "runtime/numpy.hpp"
 
 namespace engine::cpu::storage {
@@ -45,7 +46,7 @@ runtime::Result<CpuStorage> CpuStorage::from_numpy(PyObject* object, std::string
                                              "supported."));
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
-    auto expected = runtime::numpy_descr(*dtype);
+    auto expected = numpy_descr(*dtype);
     if (!expected) throw runtime::PendingFailure();
     if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(*expected))) {
         return runtime::fail(runtime::ErrorKind::TypeError,

@@ -11,7 +11,7 @@ ops::KernelResult<StridedArray<T>> relu_backward(const StridedArray<T>& grad, co
         return std::unexpected("Shape mismatch in relu_backward: grad " + ops::shape_text(grad.shape) +
                                " vs input " + ops::shape_text(x.shape));
     }
-    return ops::elementwise<T>(grad, x, Vectorized<WherePositive, T>{});
+    return ops::elementwise<T>(grad, x, KernelBound<WherePositive, T>{});
 }
 
 }  // namespace engine::cpu::numeric::backward

@@ -5,7 +5,7 @@
 #include "engine/cpu/layout.hpp"
 #include "engine/cpu/loop.hpp"
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
-#include "engine/cpu/numeric/core/vectorized.hpp"
+#include "engine/cpu/numeric/core/kernel_bound.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 
 namespace engine::cpu::numeric::ops {
@@ -44,7 +44,7 @@ KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const Stri
 // Arithmetic: the operands' element type, computed in float32 and narrowed once.
 template <class F, class T>
 KernelResult<StridedArray<T>> arithmetic(const StridedArray<T>& a, const StridedArray<T>& b) {
-    return elementwise<T>(a, b, Vectorized<F, T>{});
+    return elementwise<T>(a, b, KernelBound<F, T>{});
 }
 
 // Comparison: IEEE ordering of the elements' own values (widening is exact); a bool result.
@@ -55,7 +55,7 @@ KernelResult<StridedArray<bool>> comparison(const StridedArray<T>& a, const Stri
             return F{}(TensorOps<bool>::widen(x), TensorOps<bool>::widen(y));
         });
     } else {
-        return elementwise<bool>(a, b, Vectorized<F, T>{});
+        return elementwise<bool>(a, b, KernelBound<F, T>{});
     }
 }
 

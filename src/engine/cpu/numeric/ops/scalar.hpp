@@ -3,7 +3,7 @@
 // type once per call; results keep the operand's layout when it is one gap-free block.
 
 #include "engine/cpu/map.hpp"
-#include "engine/cpu/numeric/core/vectorized.hpp"
+#include "engine/cpu/numeric/core/kernel_bound.hpp"
 
 namespace engine::cpu::numeric::ops {
 

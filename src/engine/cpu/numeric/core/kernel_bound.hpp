@@ -8,7 +8,7 @@
 namespace engine::cpu::numeric {
 
 template <class Op, class T>
-struct Vectorized {
+struct KernelBound {
     using Out = simd::OutOf<Op, T>;
     bool large_output = false;  // the whole output is far larger than the caches
 
