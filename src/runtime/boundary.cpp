@@ -22,6 +22,7 @@ PyObject* exception_class(ErrorKind kind) {
         case ErrorKind::TypeError: return PyExc_TypeError;
         case ErrorKind::RuntimeError: return PyExc_RuntimeError;
         case ErrorKind::MemoryError: return PyExc_MemoryError;
+        case ErrorKind::Raised: break;
     }
     return PyExc_RuntimeError;
 }
@@ -29,6 +30,10 @@ PyObject* exception_class(ErrorKind kind) {
 }  // namespace
 
 void raise(const Error& error) {
+    if (error.kind == ErrorKind::Raised) {
+        if (!PyErr_Occurred()) raise_internal_failure("an error reported as raised set no exception");
+        return;
+    }
     PyErr_SetString(exception_class(error.kind), error.message.c_str());
 }
 

@@ -41,7 +41,6 @@ PyObject* guarded(Body&& body) noexcept {
     try {
         PyResult<PyRef> result = body();
         return result ? result->release() : nullptr;
-    } catch (const PendingFailure&) {
     } catch (const InternalFailure& failure) {
         raise_internal_failure(failure.what());
     } catch (const OutOfMemory& failure) {

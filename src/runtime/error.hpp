@@ -9,7 +9,9 @@
 
 namespace runtime {
 
-enum class ErrorKind : unsigned char { ValueError, TypeError, RuntimeError, MemoryError };
+// Raised: the Python exception is already set on the interpreter (a failure of Python code or of
+// NumPy's set-up that a lower layer ran into); raising the error leaves it as it is.
+enum class ErrorKind : unsigned char { ValueError, TypeError, RuntimeError, MemoryError, Raised };
 
 struct Error {
     ErrorKind kind;
@@ -18,6 +20,7 @@ struct Error {
     static Error value(std::string m) { return {ErrorKind::ValueError, std::move(m)}; }
     static Error type(std::string m) { return {ErrorKind::TypeError, std::move(m)}; }
     static Error runtime(std::string m) { return {ErrorKind::RuntimeError, std::move(m)}; }
+    static Error already_raised() { return {ErrorKind::Raised, {}}; }
 };
 
 template <class T>
@@ -47,13 +50,6 @@ class OutOfMemory : public std::bad_alloc {
 
   private:
     std::string message_;
-};
-
-// A broken invariant whose internal-failure exception is already set on the interpreter (for
-// example a NumPy installation that the one-time set-up rejected).
-class PendingFailure : public std::exception {
-  public:
-    const char* what() const noexcept override { return "internal failure already raised"; }
 };
 
 }  // namespace runtime

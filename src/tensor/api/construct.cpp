@@ -51,7 +51,7 @@ PyResult<bool> convert_requires_grad(PyObject* flag) {
     PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
     if (!name) return runtime::raised();
     if (PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()))) {
-        if (!runtime::ensure_numpy_api()) throw runtime::PendingFailure();
+        if (!runtime::ensure_numpy_api()) return runtime::raised();
         if (PyObject_TypeCheck(flag, &PyBoolArrType_Type)) {
             int truth = PyObject_IsTrue(flag);
             if (truth < 0) return runtime::raised();
@@ -183,13 +183,13 @@ PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     auto cpu = runtime::or_raise(storage::CpuStorage::from_numpy(array->get(), *text));
     if (!cpu) return runtime::raised();
 
-    core::Tensor tensor{std::nullopt, storage::share(std::move(*cpu)), *requires_grad};
-    if (tensor.requires_grad) tensor.node_id = autograd::graph::TapeMut()->register_leaf();
-
-    PyObject* object = cls->tp_alloc(cls, 0);
-    if (object == nullptr) return runtime::raised();
-    new (&reinterpret_cast<PyTensor*>(object)->tensor) core::Tensor(std::move(tensor));
-    return PyRef::steal(object);
+    // The leaf is registered only once the instance's memory is there: a construction that
+    // fails adds nothing to the tape.
+    return make_instance(cls, [&] {
+        core::Tensor tensor{std::nullopt, storage::share(std::move(*cpu)), *requires_grad};
+        if (tensor.requires_grad) tensor.node_id = autograd::graph::TapeMut()->register_leaf();
+        return tensor;
+    });
 }
 
 }  // namespace

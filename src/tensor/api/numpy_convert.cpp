@@ -56,7 +56,7 @@ PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
 
 PyResult<PyRef> to_numpy(const storage::CpuStorage& storage) {
     auto descr = engine::cpu::storage::numpy_descr(storage.dtype());
-    if (!descr) throw runtime::PendingFailure();
+    if (!descr) return runtime::raised();
     return std::visit([&](const auto& array) { return array_to_numpy(array, PyRef::borrow(*descr)); },
                       storage.array());
 }

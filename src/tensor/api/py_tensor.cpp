@@ -74,10 +74,7 @@ PyResult<PyTypeObject*> tensor_type() {
 PyResult<PyRef> wrap(core::Tensor tensor) {
     auto type = tensor_type();
     if (!type) return runtime::raised();
-    PyObject* object = (*type)->tp_alloc(*type, 0);
-    if (object == nullptr) return runtime::raised();
-    new (&reinterpret_cast<PyTensor*>(object)->tensor) core::Tensor(std::move(tensor));
-    return PyRef::steal(object);
+    return make_instance(*type, [&] { return std::move(tensor); });
 }
 
 }  // namespace tensor::api

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <new>
+
 #include "runtime/pyref.hpp"
 #include "tensor/core/tensor.hpp"
 
@@ -15,6 +17,26 @@ struct PyTensor {
 
 // The class object, built once per process on first need.
 runtime::PyResult<PyTypeObject*> tensor_type();
+
+// A new instance of cls whose record is make()'s result. make() runs once the memory is there,
+// so a failed allocation runs nothing; if make() throws, the memory goes back.
+template <class Make>
+runtime::PyResult<runtime::PyRef> make_instance(PyTypeObject* cls, Make&& make) {
+    PyObject* object = cls->tp_alloc(cls, 0);
+    if (object == nullptr) return runtime::raised();
+    struct Unbuilt {
+        PyObject* object;
+        ~Unbuilt() {
+            if (object == nullptr) return;
+            PyTypeObject* type = Py_TYPE(object);
+            type->tp_free(object);
+            Py_DECREF(type);  // the instance's reference to its heap type
+        }
+    } unbuilt{object};
+    new (&reinterpret_cast<PyTensor*>(object)->tensor) core::Tensor(make());
+    unbuilt.object = nullptr;
+    return runtime::PyRef::steal(object);
+}
 
 // A new Python Tensor holding the record.
 runtime::PyResult<runtime::PyRef> wrap(core::Tensor tensor);

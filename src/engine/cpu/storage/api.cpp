@@ -33,7 +33,7 @@ StridedArray<T> copy_row_major(PyArrayObject* array) {
 }  // namespace
 
 runtime::Result<CpuStorage> CpuStorage::from_numpy(PyObject* object, std::string_view spelling) {
-    if (!runtime::ensure_numpy_api()) throw runtime::PendingFailure();
+    if (!runtime::ensure_numpy_api()) return std::unexpected(runtime::Error::already_raised());
     if (!PyArray_Check(object)) {
         return runtime::fail(runtime::ErrorKind::TypeError,
                              runtime::concat("Expected a NumPy array, got '", Py_TYPE(object)->tp_name, "'."));
@@ -47,7 +47,7 @@ runtime::Result<CpuStorage> CpuStorage::from_numpy(PyObject* object, std::string
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     auto expected = numpy_descr(*dtype);
-    if (!expected) throw runtime::PendingFailure();
+    if (!expected) return std::unexpected(runtime::Error::already_raised());
     if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(*expected))) {
         return runtime::fail(runtime::ErrorKind::TypeError,
                              runtime::concat("The array's data type does not match '", spelling, "'."));
