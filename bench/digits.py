@@ -23,6 +23,7 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 EXAMPLE = HERE.parent / "examples" / "train_digits.py"
 COMPARED_STEPS = 200
+TOLERANCE = 1e-4  # largest relative difference of a step's loss between the two
 
 
 def load_example():
@@ -46,8 +47,11 @@ def run_torch(torch_python: str, example, data, settings: dict) -> dict:
         np.savez(plan, x_train=data.x_train, y_train=data.y_train, x_test=data.x_test,
                  y_test=data.y_test, orders=np.stack(orders), batch=settings["batch"],
                  learning_rate=settings["learning_rate"], momentum=settings["momentum"], **params)
-        proc = subprocess.run([torch_python, str(HERE / "digits_torch.py"), str(plan)],
-                              capture_output=True, text=True, check=False)
+        try:
+            proc = subprocess.run([torch_python, str(HERE / "digits_torch.py"), str(plan)],
+                                  capture_output=True, text=True, check=False)
+        except OSError as error:
+            return {"error": f"could not start {torch_python}: {error}"}
     if proc.returncode != 0:
         return {"error": f"torch side exited {proc.returncode}: {proc.stderr.strip()[-2000:]}"}
     return json.loads(proc.stdout)
@@ -92,7 +96,7 @@ def main() -> None:
     print(f"{'':22} {'ms per epoch':>12} {'test accuracy':>14}")
     for name, seconds, accuracy in rows:
         print(f"{name:22} {1000 * seconds:12.2f} {100 * accuracy:13.1f}%")
-    print(f"speedup of morla with {args.threads} threads: "
+    print(f"speedup of morla with {args.threads} thread{'s' if args.threads != 1 else ''}: "
           f"{per_epoch(one['epoch_seconds']) / per_epoch(many['epoch_seconds']):.2f}x")
     if "error" in torch_run:
         print(f"PyTorch: {torch_run['error']}")
@@ -102,6 +106,10 @@ def main() -> None:
               f"largest relative difference of the first {report['compared_steps']} step losses: "
               f"{report['max_relative_loss_difference']:.2e}")
     args.out.write_text(json.dumps(report, indent=1))
+    if torch_python and "error" in torch_run:
+        sys.exit("bench/digits.py: the PyTorch side failed")
+    if report.get("max_relative_loss_difference", 0.0) > TOLERANCE:
+        sys.exit(f"bench/digits.py: the step losses differ by more than {TOLERANCE} relative")
 
 
 if __name__ == "__main__":

@@ -10,8 +10,8 @@ the update (SGD with momentum) is NumPy.
     python examples/train_digits.py [--threads N] [--epochs E] [--hidden H] [--batch B]
                                     [--seed S] [--plot PATH] [--compare-threads]
 
-A progress bar per epoch shows the running loss and the test accuracy; the last line is the
-test accuracy; a PNG of the training loss and test accuracy per epoch is written and its path
+A progress bar advances once per epoch, showing the running loss and the test accuracy; the last
+line is the test accuracy; a PNG of the training loss and test accuracy per epoch is written and its path
 printed.
 """
 
@@ -134,6 +134,7 @@ def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
     targets = one_hot(data.y_train)
     history = History()
     bar = make_progress(epochs, progress)
+    threads = max(1, min(threads, batch))  # a shard per thread, at least one row each
     with ThreadPoolExecutor(max_workers=threads) as pool:
         for order in orders:
             started = time.perf_counter()
@@ -207,9 +208,15 @@ def save_plot(history: History, path: pathlib.Path, title: str) -> pathlib.Path:
     return path
 
 
+def default_threads() -> int:
+    """The cores this process may run on."""
+    counter = getattr(os, "process_cpu_count", os.cpu_count)
+    return counter() or 1
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--threads", type=int, default=os.cpu_count() or 1,
+    parser.add_argument("--threads", type=int, default=default_threads(),
                         help="threads per step (default: the machine's cores, %(default)s)")
     parser.add_argument("--epochs", type=int, default=DEFAULTS["epochs"])
     parser.add_argument("--hidden", type=int, default=DEFAULTS["hidden"],
@@ -223,8 +230,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--compare-threads", action="store_true",
                         help="train with 1 thread and with --threads, and report the speedup")
     args = parser.parse_args(argv)
-    if args.threads < 1:
-        parser.error("--threads must be at least 1")
+    for name in ("threads", "epochs", "hidden", "batch"):
+        if getattr(args, name) < 1:
+            parser.error(f"--{name} must be at least 1")
 
     data = load_data(args.seed)
     settings = dict(epochs=args.epochs, hidden=args.hidden, batch=args.batch,
@@ -240,8 +248,10 @@ def main(argv: list[str] | None = None) -> int:
             timings[threads] = float(np.median(history.epoch_seconds[1:] or history.epoch_seconds))
             print(f"{threads} thread{'s' if threads != 1 else ' '}: {1000 * timings[threads]:.1f} ms "
                   f"per epoch, test accuracy {100 * history.accuracies[-1]:.1f}%")
-        print(f"speedup with {args.threads} threads: {timings[1] / timings[args.threads]:.2f}x")
-    _, history = train(data, threads=args.threads, **settings)
+        print(f"speedup with {args.threads} thread{'s' if args.threads != 1 else ''}: "
+              f"{timings[1] / timings[args.threads]:.2f}x")
+    else:
+        _, history = train(data, threads=args.threads, **settings)
     title = (f"digits, 64-{args.hidden}-10 relu, {args.threads} thread"
              f"{'s' if args.threads != 1 else ''}")
     print(f"loss curve and test accuracy: {save_plot(history, args.plot, title)}")

@@ -26,17 +26,27 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Serves directory $1 on a free port of 127.0.0.1; prints the URL once it answers.
+# Serves directory $1 on 127.0.0.1; sets URL. The server binds a port of its own choosing and
+# writes it to a file, so no other process can take the port in between.
 serve() {
-    local root="$1" port
-    port="$("$PY" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-    "$PY" -m http.server --bind 127.0.0.1 --directory "$root" "$port" >/dev/null 2>&1 &
+    local root="$1" port_file="$work/port.$RANDOM"
+    "$PY" - "$root" "$port_file" >/dev/null 2>&1 <<'SERVER' &
+import functools, http.server, os, sys
+root, port_file = sys.argv[1], sys.argv[2]
+handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=root)
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+with open(port_file + ".part", "w") as f:
+    f.write(str(server.server_address[1]))
+os.replace(port_file + ".part", port_file)
+server.serve_forever()
+SERVER
     servers+=($!)
     for _ in $(seq 100); do
-        if "$PY" -c "import urllib.request; urllib.request.urlopen('http://127.0.0.1:$port/')" 2>/dev/null; then
-            echo "http://127.0.0.1:$port"
+        if [[ -s $port_file ]]; then
+            URL="http://127.0.0.1:$(cat "$port_file")"
             return
         fi
+        kill -0 "${servers[-1]}" 2>/dev/null || break
         sleep 0.1
     done
     echo "test-download: the local archive did not start" >&2
@@ -49,13 +59,15 @@ ln -s "$(realpath "$source_copy")" "$work/good/$pool/$TARBALL"
 head -c 1000000 "$source_copy" >"$work/bad/$pool/$TARBALL"
 
 echo "test-download: bootstrap downloads the CPython source from a local archive" >&2
-got="$(env -u MORLA_TOOLCHAIN_DIR MORLA_CACHE="$work/cache" MORLA_DEBIAN_MIRROR="$(serve "$work/good")" \
+serve "$work/good"
+got="$(env -u MORLA_TOOLCHAIN_DIR MORLA_CACHE="$work/cache" MORLA_DEBIAN_MIRROR="$URL" \
     bash scripts/bootstrap.sh --fetch-only)"
 [[ $got == "$work/cache/$TARBALL" && -f $got ]] || { echo "test-download: printed '$got'" >&2; exit 1; }
 cmp -s "$got" "$source_copy" || { echo "test-download: the download differs from the source" >&2; exit 1; }
 
 echo "test-download: a corrupted download is refused and not kept" >&2
-if env -u MORLA_TOOLCHAIN_DIR MORLA_CACHE="$work/cache-bad" MORLA_DEBIAN_MIRROR="$(serve "$work/bad")" \
+serve "$work/bad"
+if env -u MORLA_TOOLCHAIN_DIR MORLA_CACHE="$work/cache-bad" MORLA_DEBIAN_MIRROR="$URL" \
     bash scripts/bootstrap.sh --fetch-only >"$work/bad.out" 2>"$work/bad.err"; then
     echo "test-download: a corrupted tarball was accepted" >&2
     exit 1

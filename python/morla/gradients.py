@@ -7,6 +7,7 @@ that broadcasting added (leading axes) or stretched (axes of length 1 in the tar
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Sequence
 
 import numpy as np
@@ -20,10 +21,16 @@ def sum_to_shape(gradient: np.ndarray, shape: Sequence[int]) -> np.ndarray:
     Leading axes beyond the target's rank are summed away, and so is every axis where the target
     has length 1 and the gradient a different length (the sum keeps that axis, with length 1).
     16-bit gradients are summed in float32 and rounded once. Raises ValueError when ``shape``
-    cannot have been broadcast to the gradient's shape.
+    cannot have been broadcast to the gradient's shape, and TypeError for a gradient that is not
+    a floating-point NumPy array (None, say: a parameter no pass reached) or a shape that is not
+    a sequence of integers.
     """
-    grad = np.asarray(gradient)
-    target = tuple(int(n) for n in shape)
+    if not isinstance(gradient, np.ndarray):
+        raise TypeError(f"the gradient must be a NumPy array (as grad() returns), not {type(gradient).__name__}")
+    if gradient.dtype.kind not in "fV":
+        raise TypeError(f"the gradient must hold floating-point numbers, not {gradient.dtype}")
+    grad = gradient
+    target = tuple(operator.index(n) for n in shape)
     lead = grad.ndim - len(target)
     stretched = [i for i, (g, t) in enumerate(zip(grad.shape[max(lead, 0):], target)) if g != t]
     if lead < 0 or any(target[i] != 1 for i in stretched):

@@ -32,10 +32,11 @@ def test_refuses_shapes_that_cannot_have_been_broadcast(grad_shape, shape):
 
 @pytest.mark.parametrize("dtype", [np.float16, ml_dtypes.bfloat16])
 def test_16_bit_gradients_are_summed_in_float32_and_rounded_once(dtype):
-    # 4097 ones: a 16-bit running sum would stop at 2048 (float16) or 256 (bfloat16)
-    grad = np.ones((4097, 1), dtype)
-    got = sum_to_shape(grad, (1,))
-    assert got.dtype == dtype and float(got[0]) == float(np.float32(4097).astype(dtype))
+    # 4097 ones per column: a 16-bit running sum would stop at 2048 (float16) or 256 (bfloat16)
+    grad = np.ones((4097, 3), dtype)
+    got = sum_to_shape(grad, (1, 3))
+    assert got.dtype == dtype and got.shape == (1, 3)
+    assert np.all(got.astype(np.float32) == np.float32(4097).astype(dtype).astype(np.float32))
 
 
 @pytest.mark.parametrize("bias_shape", [(3,), (1, 3), ()])
@@ -47,3 +48,16 @@ def test_bias_update_keeps_the_parameter_shape(bias_shape):
     grad = sum_to_shape(b.grad(), bias_shape)
     assert grad.shape == bias_shape and np.all(grad == 15.0 / np.prod(bias_shape))
     morla.Tensor.clear_graph()
+
+
+@pytest.mark.parametrize("gradient, shape, error", [
+    (None, (), TypeError),               # a parameter that no pass reached
+    ([1.0, 2.0], (2,), TypeError),       # not an array
+    (np.ones(3, np.int8), (1,), TypeError),
+    (np.ones(3, np.bool_), (1,), TypeError),
+    (np.ones(3, np.float32), (4.9,), TypeError),
+    (np.ones(3, np.float32), ("3",), TypeError),
+])
+def test_refuses_what_is_not_a_gradient(gradient, shape, error):
+    with pytest.raises(error):
+        sum_to_shape(gradient, shape)
