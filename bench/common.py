@@ -25,6 +25,17 @@ TIMING = {
 }
 
 
+# The training-step workload: a 64-128-10 relu perceptron on a batch of 64.
+SGD_SHAPES = {"x": (64, 64), "target": (64, 10), "w1": (64, 128), "b1": (128,), "w2": (128, 10), "b2": (10,)}
+
+
+def make_sgd_inputs(seed: int) -> dict[str, np.ndarray]:
+    """Inputs, targets and parameters of the training step, the same in every process."""
+    rng = np.random.default_rng(seed)
+    return {name: (rng.standard_normal(shape) * (0.1 if name[0] in "wb" else 1.0)).astype(np.float32)
+            for name, shape in SGD_SHAPES.items()}
+
+
 def make_inputs(work: dict) -> list[np.ndarray]:
     """The float32 source arrays of a workload, the same in every process for the same seed."""
     rng = np.random.default_rng(work["seed"])

@@ -78,6 +78,8 @@ WORKLOADS = [
             {"numpy": ["<=", 1.0], "torch": ["<=", 0.3]}),
     {"id": "chain50_backward", "label": "50 chained ops on [8] f32 + backward()", "kind": "chain",
      "dtype": "f32", "shapes": [[8]], "seed": 2, "targets": {"torch": ["<=", 0.25]}},
+    {"id": "sgd_step_64", "label": "training step, 64-128-10 relu MLP, batch 64", "kind": "sgd",
+     "dtype": "f32", "seed": 6, "targets": {"torch": ["<=", 0.35]}},
     _binary("add_4m_f32", "add 4M f32", "add", "f32", [[N4M], [N4M]], 3, _elementwise_targets(1.1, 1.1)),
     _binary("mul_4m_f32", "mul 4M f32", "mul", "f32", [[N4M], [N4M]], 4, _elementwise_targets(1.1, 1.1)),
     _binary("add_bcast_2048_f32", "[2048,2048] + [2048] f32", "add", "f32", [[2048, 2048], [2048]], 5,
@@ -266,6 +268,36 @@ def chain_body(xs):
         return [float(v) for v in np.asarray(g).ravel()]
 
     return body, grad
+
+
+def sgd_body(inputs):
+    """One step: parameters as tracked tensors, forward, squared error, backward(), the four
+    gradients read back as NumPy arrays, the tape cleared. The update is NumPy's business."""
+    names = ("w1", "b1", "w2", "b2")
+    x, target = Tensor(inputs["x"]), Tensor(inputs["target"])
+
+    def body(n):
+        for _ in repeat(None, n):
+            t = {k: Tensor(inputs[k], requires_grad=True) for k in names}
+            err = relu(x @ t["w1"] + t["b1"]) @ t["w2"] + t["b2"] - target
+            (err * err).backward()
+            for k in names:
+                t[k].grad()
+            Tensor.clear_graph()
+
+    def loss():
+        t = {k: Tensor(inputs[k]) for k in names}
+        err = (relu(x @ t["w1"] + t["b1"]) @ t["w2"] + t["b2"] - target).to_numpy()
+        return float((err.astype(np.float64) ** 2).sum())
+
+    return body, loss
+
+
+def run_sgd(work, timing, results):
+    inputs = common.make_sgd_inputs(work["seed"])
+    body, loss = sgd_body(inputs)
+    results[work["id"]] = {"fingerprint": common.fingerprint(list(inputs.values())),
+                           "morla_loss": loss(), "morla": common.measure(body, timing)}
 
 
 def run_binary(work, timing, results):
@@ -474,7 +506,7 @@ def build_rows(results: dict, torch_results: dict) -> list[dict]:
         r = results.get(work["id"])
         if r is None:
             continue
-        if work["kind"] in ("binary", "chain"):
+        if work["kind"] in ("binary", "chain", "sgd"):
             morla = r["morla"]["median_s"]
             peers = list(work["targets"].items())
             if work.get("default_threads"):
@@ -636,6 +668,8 @@ def main() -> None:
             run_binary(work, timing, results)
         elif work["kind"] == "chain":
             run_chain(work, timing, results)
+        elif work["kind"] == "sgd":
+            run_sgd(work, timing, results)
         elif work["kind"] == "threads":
             run_threads(work, mode, results)
         elif work["kind"] == "memory":

@@ -47,6 +47,31 @@ def chain_body(xs):
     return body, grad
 
 
+def sgd_body(inputs):
+    """The training step as a PyTorch user writes it: leaf parameters that require gradients,
+    forward, squared error, backward from ones, the four gradients read as NumPy arrays and
+    dropped for the next step."""
+    names = ("w1", "b1", "w2", "b2")
+    x, target = torch.from_numpy(inputs["x"]), torch.from_numpy(inputs["target"])
+    params = {k: torch.from_numpy(inputs[k].copy()).requires_grad_(True) for k in names}
+
+    def body(n):
+        for _ in repeat(None, n):
+            err = F.relu(x @ params["w1"] + params["b1"]) @ params["w2"] + params["b2"] - target
+            loss = err * err
+            loss.backward(torch.ones_like(loss))
+            for k in names:
+                params[k].grad.numpy()
+                params[k].grad = None
+
+    def loss():
+        with torch.no_grad():
+            err = F.relu(x @ params["w1"] + params["b1"]) @ params["w2"] + params["b2"] - target
+        return float((err.double() ** 2).sum())
+
+    return body, loss
+
+
 def blas_info():
     try:
         from threadpoolctl import threadpool_info
@@ -63,11 +88,16 @@ def main() -> None:
     torch.set_num_threads(1)
     results = {}
     for work in payload["workloads"]:
-        sources = common.make_inputs(work)
+        sources = common.make_inputs(work) if "shapes" in work else []
         out = {"fingerprint": common.fingerprint(sources)}
         if work["kind"] == "chain":
             body, grad = chain_body(sources[0])
             out["grad"] = grad()
+        elif work["kind"] == "sgd":
+            inputs = common.make_sgd_inputs(work["seed"])
+            out["fingerprint"] = common.fingerprint(list(inputs.values()))
+            body, loss = sgd_body(inputs)
+            out["loss"] = loss()
         elif work["kind"] == "binary":
             tensors = [torch.from_numpy(s).to(DTYPES[work["dtype"]]).contiguous() for s in sources]
             body = common.binary_body(*tensors, work["op"])
