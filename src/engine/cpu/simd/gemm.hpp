@@ -43,10 +43,31 @@ inline std::size_t gemm_scratch_floats(std::size_t M, std::size_t N, std::size_t
 template <class T>
 using GemmFn = void (*)(const GemmOperands<T>&, float* scratch);
 
+// Where a microkernel reads its tile's operands: packed micro-panels (A: MR values per p; B: NR
+// values per p), or straight from the operands (A by its row and column strides, B by its row
+// stride).
+struct TileSource {
+    const float* a;
+    std::ptrdiff_t a_row, a_step;  // between rows of the tile, between values of p
+    const float* b;
+    std::ptrdiff_t b_step;         // between values of p
+};
+
+// A path's microkernel: one MR x NR tile of C over k values of p, every sum from +0 in
+// increasing p; it stores the sums, or with add_onto adds them onto C. Only rows x cols of the
+// tile are written (edge tiles). The blocking around it is the same on every path.
+struct Microkernel {
+    const char* name;  // gemm_<path>_<MR>x<NR>
+    std::size_t mr, nr;
+    void (*packed)(std::size_t k, TileSource packed_panels, float* c, std::ptrdiff_t ldc,
+                   bool add_onto, std::size_t rows, std::size_t cols);
+};
+
 #define MORLA_DECLARE_GEMM(isa)                                          \
     namespace isa {                                                      \
     template <class T>                                                   \
     void gemm(const GemmOperands<T>& operands, float* scratch);          \
+    extern const Microkernel microkernel;                                \
     }
 MORLA_DECLARE_GEMM(portable)
 MORLA_DECLARE_GEMM(avx2)

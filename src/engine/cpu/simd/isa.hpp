@@ -8,6 +8,9 @@ enum class Isa { Portable, Avx2, Avx512 };
 
 Isa active_isa();
 
+// Whether this CPU can run the path (whatever MORLA_FORCE_ISA pins).
+bool cpu_runs(Isa isa);
+
 // The one of three variants that the active instruction set runs.
 template <class Fn>
 Fn pick(Fn portable_fn, Fn avx2_fn, Fn avx512_fn) {

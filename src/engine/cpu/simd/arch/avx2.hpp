@@ -1,0 +1,43 @@
+#pragma once
+// The primitives of the AVX2 path (with FMA and F16C): 8 float32 lanes. Included by avx2.cpp
+// after it enables that instruction set.
+
+#include <immintrin.h>
+
+#include "engine/cpu/simd/arch/vector_lanes.hpp"
+#include "engine/cpu/simd/arch/x86_stream.hpp"
+
+namespace engine::cpu::simd::arch {
+namespace {
+
+struct Avx2 : VectorLanes<32> {
+    using VectorLanes<32>::widen;
+    using VectorLanes<32>::narrow;
+    static constexpr bool streams = true;  // large outputs bypass the caches
+
+    static vf widen(const bfloat16* p) {
+        return widen_bf16_bits(vu(_mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
+    }
+    // float16: the F16C conversions, which follow the scalar rule exactly (subnormals, rounding
+    // to nearest even, quiet NaNs).
+    static vf widen(const float16* p) {
+        return vf(_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+    }
+    static void narrow(float16* p, vf v) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p),
+                         _mm256_cvtps_ph(__m256(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+    }
+
+    static vf splat(float x) { return vf(_mm256_set1_ps(x)); }
+
+    // acc + a * b, rounded once.
+    static vf multiply_add(vf a, vf b, vf acc) { return vf(_mm256_fmadd_ps(__m256(a), __m256(b), __m256(acc))); }
+
+    template <std::size_t bytes>
+    static void stream(void* p, const void* lanes) {
+        stream_x86<bytes>(p, lanes);
+    }
+};
+
+}  // namespace
+}  // namespace engine::cpu::simd::arch

@@ -1,0 +1,70 @@
+#pragma once
+// What every vector path shares: GCC vector types of one width, bit copies between them and
+// memory, and the steps that vector arithmetic does alike on any instruction set. An instruction
+// set's header (avx512.hpp, avx2.hpp, portable.hpp) derives its primitives from this; it is
+// included after the translation unit enables its instruction set, and everything in it is
+// internal to that unit, so the linker can never pick a copy that needs a wider CPU.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/cpu/numeric/core/float16.hpp"
+
+namespace engine::cpu::simd::arch {
+namespace {
+
+using numeric::bfloat16;
+using numeric::float16;
+
+template <std::size_t Bytes>
+struct VectorLanes {
+    static constexpr std::size_t lanes = Bytes / 4;  // float32 lanes
+    typedef float vf __attribute__((vector_size(Bytes)));
+    typedef std::uint32_t vu __attribute__((vector_size(Bytes)));
+    typedef std::int32_t vi __attribute__((vector_size(Bytes)));      // a truth mask per lane
+    typedef std::uint16_t vh __attribute__((vector_size(Bytes / 2)));  // 16-bit elements
+    typedef std::uint8_t vb __attribute__((vector_size(Bytes / 4)));   // bool elements
+
+    template <class V, class P>
+    static V load_bits(const P* p) {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    template <class P, class V>
+    static void store_bits(P* p, V v) {
+        std::memcpy(p, &v, sizeof v);
+    }
+
+    // Lane by lane conversion (a helper: GCC does not take the builtin on a member type here).
+    template <class To, class From>
+    static To convert(From v) {
+        return __builtin_convertvector(v, To);
+    }
+
+    static vf load(const float* p) { return load_bits<vf>(p); }
+    static void store(float* p, vf v) { store_bits(p, v); }
+    static vf widen(const float* p) { return load(p); }
+    static void narrow(float* p, vf v) { store(p, v); }
+
+    // bfloat16: the upper half of a float32. Unlike the scalar rule, a signalling NaN is not made
+    // quiet here: every kernel either compares the value (where any NaN behaves alike) or
+    // computes with it, and the processor's arithmetic makes the NaN quiet with the same payload.
+    // Narrowing rounds to nearest even; a NaN keeps its top bits and comes out quiet.
+    static vf widen_bf16_bits(vu bits) { return vf(bits << 16); }
+    static vf widen(const bfloat16* p) { return widen_bf16_bits(convert<vu>(load_bits<vh>(p))); }
+    static void narrow(bfloat16* p, vf v) {
+        const vu bits = vu(v);
+        const vi nan = (bits & 0x7FFFFFFFu) > 0x7F800000u;
+        const vu rounded = (bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16;
+        const vu quiet = (bits >> 16) | 0x0040u;
+        store_bits(p, convert<vh>(nan ? quiet : rounded));
+    }
+
+    // A truth mask (all ones or zero per lane) stored as bool bytes.
+    static void narrow(bool* p, vi mask) { store_bits(p, convert<vb>(mask & 1)); }
+};
+
+}  // namespace
+}  // namespace engine::cpu::simd::arch

@@ -1,0 +1,91 @@
+#pragma once
+// The element-wise kernel loops, written once against an instruction set's primitives (Arch, one
+// of arch/*.hpp) and compiled in that instruction set's translation unit, under its target.
+// MORLA_DEFINE_KERNELS(Arch), inside the namespace of a path, defines that path's kernels.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/cpu/simd/kernels.hpp"
+
+namespace engine::cpu::simd {
+namespace {
+
+// Writes the lanes of a result through narrow(), by way of an aligned temporary when streaming.
+template <class Arch, bool streaming, class Out, class V>
+inline void put(Out* out, V value) {
+    if constexpr (streaming) {
+        alignas(64) Out lanes[Arch::lanes];
+        Arch::narrow(lanes, value);
+        Arch::template stream<sizeof lanes>(out, lanes);
+    } else {
+        Arch::narrow(out, value);
+    }
+}
+
+// Large outputs that start on a cache line are streamed, where the instruction set can.
+template <class Out>
+inline bool should_stream(const Out* out, std::size_t n, bool large) {
+    return (large || n * sizeof(Out) >= large_output_bytes) && reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
+}
+
+// Runs vector(i) for each full vector, streaming or not, then the scalar tail.
+template <class Arch, class Out, class Vector, class Tail>
+inline void for_each_vector(Out* out, std::size_t n, bool large, Vector vector, Tail tail) {
+    constexpr std::size_t W = Arch::lanes;
+    std::size_t i = 0;
+    if constexpr (Arch::streams) {
+        if (should_stream(out, n, large)) {
+            for (; i + W <= n; i += W) put<Arch, true>(out + i, vector(i));
+            if (!large) store_fence();  // with `large`, the caller fences once for the whole output
+        }
+    }
+    for (; i + W <= n; i += W) put<Arch, false>(out + i, vector(i));
+    for (; i < n; ++i) out[i] = tail(i);
+}
+
+template <class Arch, class Op, class T>
+void binary_loop(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large) {
+    for_each_vector<Arch>(
+        out, n, large, [&](std::size_t i) { return Op{}(Arch::widen(a + i), Arch::widen(b + i)); },
+        [&](std::size_t i) { return scalar_rule<Op>(a[i], b[i]); });
+}
+
+template <class Arch, class Op, class T>
+void right_loop(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large) {
+    const auto scalar = Arch::splat(numeric::TensorOps<T>::widen(s));
+    for_each_vector<Arch>(
+        out, n, large, [&](std::size_t i) { return Op{}(Arch::widen(a + i), scalar); },
+        [&](std::size_t i) { return scalar_rule<Op>(a[i], s); });
+}
+
+template <class Arch, class Op, class T>
+void left_loop(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large) {
+    const auto scalar = Arch::splat(numeric::TensorOps<T>::widen(s));
+    for_each_vector<Arch>(
+        out, n, large, [&](std::size_t i) { return Op{}(scalar, Arch::widen(b + i)); },
+        [&](std::size_t i) { return scalar_rule<Op>(s, b[i]); });
+}
+
+}  // namespace
+}  // namespace engine::cpu::simd
+
+#define MORLA_INSTANTIATE_KERNELS(Op, T)                                                \
+    template void binary<Op, T>(OutOf<Op, T>*, const T*, const T*, std::size_t, bool); \
+    template void right<Op, T>(OutOf<Op, T>*, const T*, T, std::size_t, bool);         \
+    template void left<Op, T>(OutOf<Op, T>*, T, const T*, std::size_t, bool);
+
+#define MORLA_DEFINE_KERNELS(Arch)                                                     \
+    template <class Op, class T>                                                       \
+    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large) { \
+        binary_loop<Arch, Op>(out, a, b, n, large);                                    \
+    }                                                                                  \
+    template <class Op, class T>                                                       \
+    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large) {        \
+        right_loop<Arch, Op>(out, a, s, n, large);                                     \
+    }                                                                                  \
+    template <class Op, class T>                                                       \
+    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large) {         \
+        left_loop<Arch, Op>(out, s, b, n, large);                                      \
+    }                                                                                  \
+    MORLA_FOR_EACH_KERNEL(MORLA_INSTANTIATE_KERNELS)

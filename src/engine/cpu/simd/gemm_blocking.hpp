@@ -1,0 +1,159 @@
+#pragma once
+// The matrix product's framework, written once: blocking along M, N and K, packing (16-bit
+// operands widened while packed), the direct path for small products, and edge tiles. A path
+// supplies its primitives (Arch, for widening) and its microkernel (Tile: MR, NR and
+// tile<packed>()); MORLA_DEFINE_GEMM(Tile, Arch), inside the namespace of a path, defines that
+// path's gemm and names its microkernel.
+
+#include <algorithm>
+#include <cstddef>
+#include <type_traits>
+
+#include "engine/cpu/numeric/core/tensor_ops.hpp"
+#include "engine/cpu/simd/gemm.hpp"
+
+namespace engine::cpu::simd {
+namespace {
+
+template <class Arch, class Tile>
+struct GemmBlocking {
+    static constexpr std::size_t W = Arch::lanes;
+    static constexpr std::size_t MR = Tile::MR, NR = Tile::NR;
+    static constexpr std::size_t KC = gemm_kc, MC = gemm_mc, NC = gemm_nc;
+    static_assert(NR % W == 0 && MC % MR == 0 && NC % NR == 0);
+    static_assert(MR <= gemm_tallest_tile && NR <= gemm_widest_tile);
+
+    // Rows [0, m) x shared [0, k) of A into MR-row micro-panels: for each p, MR values in a row
+    // (zeros past m).
+    template <class T>
+    static void pack_a(std::size_t m, std::size_t k, const T* a, std::ptrdiff_t a_row,
+                       std::ptrdiff_t a_col, float* out) {
+        for (std::size_t r = 0; r < m; r += MR) {
+            const std::size_t rows = std::min(MR, m - r);
+            const T* block = a + std::ptrdiff_t(r) * a_row;
+            std::size_t p = 0;
+            if (a_col == 1 && rows == MR) {
+                // Rows stored contiguously: widen W values of each row at once, then interleave.
+                for (; p + W <= k; p += W, out += W * MR) {
+#pragma GCC unroll 16
+                    for (std::size_t i = 0; i < MR; ++i) {
+                        alignas(64) float lanes[W];
+                        Arch::store(lanes, Arch::widen(block + std::ptrdiff_t(i) * a_row + std::ptrdiff_t(p)));
+                        for (std::size_t t = 0; t < W; ++t) out[t * MR + i] = lanes[t];
+                    }
+                }
+            }
+            for (; p < k; ++p, out += MR) {
+                const T* column = block + std::ptrdiff_t(p) * a_col;
+                std::size_t i = 0;
+                for (; i < rows; ++i) out[i] = numeric::TensorOps<T>::widen(column[std::ptrdiff_t(i) * a_row]);
+                for (; i < MR; ++i) out[i] = 0.0f;
+            }
+        }
+    }
+
+    // Shared [0, k) x columns [0, n) of B into NR-column micro-panels (zeros past n).
+    template <class T>
+    static void pack_b(std::size_t k, std::size_t n, const T* b, std::ptrdiff_t b_row,
+                       std::ptrdiff_t b_col, float* out) {
+        for (std::size_t s = 0; s < n; s += NR) {
+            const std::size_t cols = std::min(NR, n - s);
+            const T* block = b + std::ptrdiff_t(s) * b_col;
+            for (std::size_t p = 0; p < k; ++p, out += NR) {
+                const T* row = block + std::ptrdiff_t(p) * b_row;
+                if (b_col == 1 && cols == NR) {
+#pragma GCC unroll 8
+                    for (std::size_t v = 0; v < NR / W; ++v) Arch::store(out + v * W, Arch::widen(row + v * W));
+                    continue;
+                }
+                std::size_t j = 0;
+                for (; j < cols; ++j) out[j] = numeric::TensorOps<T>::widen(row[std::ptrdiff_t(j) * b_col]);
+                for (; j < NR; ++j) out[j] = 0.0f;
+            }
+        }
+    }
+
+    // Small float32 products (one shared block, B rows contiguous) skip packing: full tiles read
+    // A and B where they lie, and only edge tiles are packed, so that no read passes an operand's
+    // end. The sums are the same as the packed path's.
+    static bool direct(const GemmOperands<float>& g) {
+        return g.K <= KC && g.b_col == 1 && g.M * g.K + g.K * g.N <= (std::size_t(1) << 16);
+    }
+
+    static void gemm_direct(const GemmOperands<float>& g, float* scratch) {
+        const auto [M, N, K, a, a_row, a_col, b, b_row, b_col, c, ldc] = g;
+        float* edge_b = scratch;
+        float* edge_a = scratch + K * NR;
+        for (std::size_t jr = 0; jr < N; jr += NR) {
+            const std::size_t cols = std::min(NR, N - jr);
+            TileSource source{nullptr, a_row, a_col, b + jr, b_row};
+            if (cols < NR) {
+                pack_b(K, cols, b + jr, b_row, b_col, edge_b);
+                source.b = edge_b;
+                source.b_step = NR;
+            }
+            for (std::size_t ir = 0; ir < M; ir += MR) {
+                const std::size_t rows = std::min(MR, M - ir);
+                TileSource tile = source;
+                tile.a = a + std::ptrdiff_t(ir) * a_row;
+                if (rows < MR) {
+                    pack_a(rows, K, tile.a, a_row, a_col, edge_a);
+                    tile.a = edge_a;
+                    tile.a_row = 1;
+                    tile.a_step = MR;
+                }
+                Tile::template tile<false>(K, tile, c + std::ptrdiff_t(ir) * ldc + std::ptrdiff_t(jr), ldc,
+                                           false, rows, cols);
+            }
+        }
+    }
+
+    template <class T>
+    static void gemm(const GemmOperands<T>& g, float* scratch) {
+        const auto [M, N, K, a, a_row, a_col, b, b_row, b_col, c, ldc] = g;
+        if (M == 0 || N == 0) return;
+        if (K == 0) {
+            for (std::size_t i = 0; i < M; ++i) std::fill_n(c + std::ptrdiff_t(i) * ldc, N, 0.0f);
+            return;
+        }
+        if constexpr (std::is_same_v<T, float>) {
+            if (direct(g)) return gemm_direct(g, scratch);
+        }
+        float* packed_b = scratch;
+        float* packed_a = scratch + std::min(K, KC) * ((std::min(N, NC) + NR - 1) / NR * NR);
+        for (std::size_t jc = 0; jc < N; jc += NC) {
+            const std::size_t nc = std::min(NC, N - jc);
+            for (std::size_t pc = 0; pc < K; pc += KC) {
+                const std::size_t kc = std::min(KC, K - pc);
+                pack_b(kc, nc, b + std::ptrdiff_t(pc) * b_row + std::ptrdiff_t(jc) * b_col, b_row, b_col,
+                       packed_b);
+                for (std::size_t ic = 0; ic < M; ic += MC) {
+                    const std::size_t mc = std::min(MC, M - ic);
+                    pack_a(mc, kc, a + std::ptrdiff_t(ic) * a_row + std::ptrdiff_t(pc) * a_col, a_row,
+                           a_col, packed_a);
+                    for (std::size_t jr = 0; jr < nc; jr += NR) {
+                        for (std::size_t ir = 0; ir < mc; ir += MR) {
+                            Tile::template tile<true>(
+                                kc, {packed_a + ir * kc, 1, MR, packed_b + jr * kc, NR},
+                                c + std::ptrdiff_t(ic + ir) * ldc + std::ptrdiff_t(jc + jr), ldc, pc != 0,
+                                std::min(MR, mc - ir), std::min(NR, nc - jr));
+                        }
+                    }
+                }
+            }
+        }
+    }
+};
+
+}  // namespace
+}  // namespace engine::cpu::simd
+
+#define MORLA_DEFINE_GEMM(Tile, Arch)                                                   \
+    template <class T>                                                                  \
+    void gemm(const GemmOperands<T>& g, float* scratch) {                               \
+        GemmBlocking<Arch, Tile>::gemm(g, scratch);                                     \
+    }                                                                                   \
+    template void gemm<float>(const GemmOperands<float>&, float*);                     \
+    template void gemm<float16>(const GemmOperands<float16>&, float*);                 \
+    template void gemm<bfloat16>(const GemmOperands<bfloat16>&, float*);               \
+    const Microkernel microkernel{#Tile, Tile::MR, Tile::NR, &Tile::template tile<true>};
