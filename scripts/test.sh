@@ -2,7 +2,7 @@
 # The project's test command. It sets everything up (scripts/bootstrap.sh), then runs:
 #   1. the whole suite;
 #   2. the whole suite again with every test run by several threads at once (pytest-run-parallel);
-#   3. the engine's tests on each other instruction-set path (scripts/test-paths.sh);
+#   3. the kernel tests of every instruction-set path, from one build (scripts/test-paths.sh);
 #   4. the whole suite against an ASan+UBSan build (scripts/test-sanitize.sh);
 #   5. the whole suite on a CPython with the GIL, where the machine has one (scripts/test-gil.sh);
 #   6. an sdist, a wheel built from it, and what the wheel holds (scripts/test-packaging.sh);
@@ -27,7 +27,7 @@ run_pytest() {
 run_pytest tests "$@"
 echo "test.sh: the suite again, four threads per test" >&2
 run_pytest --parallel-threads=4 tests "$@"
-bash scripts/test-paths.sh "$PY" "$@"
+bash scripts/test-paths.sh
 bash scripts/test-sanitize.sh "$@"
 bash scripts/test-gil.sh "$@"
 bash scripts/test-packaging.sh "$PY"

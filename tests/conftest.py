@@ -26,8 +26,9 @@ def _cpu_flags():
 def active_isa():
     """The instruction-set path the module's kernels run on: "Portable", "Avx2" or "Avx512".
 
-    MORLA_TEST_ISA names it for a build whose path is pinned (scripts/test-paths.sh sets it);
-    otherwise it is what the module picks from this CPU's features."""
+    MORLA_TEST_ISA names it for a build whose path is pinned (MORLA_FORCE_ISA); otherwise it is
+    what the module picks from this CPU's features. The other paths are tested by the kernel
+    tests (tests/kernels)."""
     pinned = os.environ.get("MORLA_TEST_ISA")
     if pinned:
         if pinned not in ISAS:

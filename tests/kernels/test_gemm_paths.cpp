@@ -1,0 +1,181 @@
+// Each path's matrix product and its microkernel follow the documented order bit for bit: along
+// the shared index, blocks of 256, each summed from +0 in increasing order, later block sums
+// added onto the first in order; each step fused (one rounding) on AVX2 and AVX-512, rounded
+// twice on the portable path. Edge tiles, the direct path and the packed path included.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/cpu/simd/gemm.hpp"
+#include "paths.hpp"
+
+namespace kernel_tests {
+namespace {
+
+namespace simd = engine::cpu::simd;
+
+bool fused(Isa isa) { return isa != Isa::Portable; }
+
+// acc + a * b by the path's rule: std::fma rounds once, exactly; the build never contracts the
+// unfused form.
+float step(bool fuse, float acc, float a, float b) { return fuse ? std::fma(a, b, acc) : acc + a * b; }
+
+// C[i][j] by the documented order, from A[i][p] = a[i * a_row + p * a_col] and B[p][j] = b[p * ldb + j].
+float reference(bool fuse, std::size_t K, const float* a_row, std::ptrdiff_t a_col, const float* b_col,
+                std::ptrdiff_t b_row) {
+    float total = 0.0f;
+    for (std::size_t start = 0; start < K; start += simd::gemm_kc) {
+        float sum = 0.0f;
+        for (std::size_t p = start; p < std::min(K, start + simd::gemm_kc); ++p) {
+            sum = step(fuse, sum, a_row[std::ptrdiff_t(p) * a_col], b_col[std::ptrdiff_t(p) * b_row]);
+        }
+        total = start == 0 ? sum : total + sum;
+    }
+    return total;
+}
+
+// Values of mixed magnitudes and signs, with zeros of both signs, so that the two rules disagree.
+std::vector<float> operand(std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    std::vector<float> out(n);
+    for (auto& x : out) {
+        const std::uint32_t r = rng();
+        x = r % 17 == 0 ? (r & 32 ? -0.0f : 0.0f) : std::ldexp(unit(rng), int(r % 13) - 6);
+    }
+    return out;
+}
+
+bool same_bits(float x, float y) { return std::memcmp(&x, &y, sizeof x) == 0; }
+
+simd::GemmFn<float> gemm_of(Isa isa) {
+    switch (isa) {
+        case Isa::Avx512: return &simd::avx512::gemm<float>;
+        case Isa::Avx2: return &simd::avx2::gemm<float>;
+        case Isa::Portable: break;
+    }
+    return &simd::portable::gemm<float>;
+}
+
+const simd::Microkernel& microkernel_of(Isa isa) {
+    switch (isa) {
+        case Isa::Avx512: return simd::avx512::microkernel;
+        case Isa::Avx2: return simd::avx2::microkernel;
+        case Isa::Portable: break;
+    }
+    return simd::portable::microkernel;
+}
+
+class GemmPaths : public testing::TestWithParam<Isa> {
+protected:
+    void SetUp() override {
+        if (!simd::cpu_runs(GetParam())) GTEST_SKIP() << "this CPU cannot run " << path_name(GetParam());
+    }
+};
+
+// C = A . B on the path against the reference: B row-major (the direct path where small) or
+// transposed (always packed). Returns how many elements the other path's rule would get wrong.
+std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, bool b_transposed) {
+    const auto a = operand(M * K, std::uint32_t(M * 7 + N * 13 + K));
+    const auto b = operand(K * N, std::uint32_t(M + N * 5 + K * 11));
+    const std::ptrdiff_t b_row = b_transposed ? 1 : std::ptrdiff_t(N);
+    const std::ptrdiff_t b_col = b_transposed ? std::ptrdiff_t(K) : 1;
+    const std::ptrdiff_t ldc = std::ptrdiff_t(N) + 3;  // C rows apart from each other
+    std::vector<float> c(M * std::size_t(ldc), 7.0f);
+    std::vector<float> scratch(simd::gemm_scratch_floats(M, N, K));
+    gemm_of(isa)({M, N, K, a.data(), std::ptrdiff_t(K), 1, b.data(), b_row, b_col, c.data(), ldc},
+                 scratch.data());
+    std::size_t other_rule_misses = 0;
+    for (std::size_t i = 0; i < M; ++i) {
+        for (std::size_t j = 0; j < N; ++j) {
+            const float* a_row = a.data() + i * K;
+            const float* b_col_start = b.data() + std::ptrdiff_t(j) * b_col;
+            const float want = reference(fused(isa), K, a_row, 1, b_col_start, b_row);
+            const float got = c[i * std::size_t(ldc) + j];
+            if (!same_bits(want, got)) {
+                ADD_FAILURE() << path_name(isa) << " M=" << M << " N=" << N << " K=" << K
+                                             << (b_transposed ? " B transposed" : "") << " at (" << i << ", "
+                                             << j << "): " << got << " instead of " << want;
+                return 0;
+            }
+            other_rule_misses += !same_bits(got, reference(!fused(isa), K, a_row, 1, b_col_start, b_row));
+        }
+        for (std::size_t j = N; j < std::size_t(ldc); ++j) {
+            if (c[i * std::size_t(ldc) + j] != 7.0f) {
+                ADD_FAILURE() << path_name(isa) << " wrote past row " << i << " of C";
+                return 0;
+            }
+        }
+    }
+    return other_rule_misses;
+}
+
+TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
+    const Isa isa = GetParam();
+    const auto& kernel = microkernel_of(isa);
+    const std::size_t mr = kernel.mr, nr = kernel.nr;
+    std::size_t other_rule_misses = 0;
+    for (std::size_t M : {std::size_t(1), mr - 1, mr, mr + 1, 2 * mr + 3}) {
+        for (std::size_t N : {std::size_t(1), nr - 1, nr, nr + 1, 2 * nr + 5}) {
+            for (std::size_t K : {1, 7, 256, 257, 600}) {
+                for (bool transposed : {false, true}) {
+                    other_rule_misses += check_product(isa, M, N, K, transposed);
+                    if (HasFatalFailure()) return;
+                }
+            }
+        }
+    }
+    // Past one block of rows and of columns of the packing.
+    other_rule_misses += check_product(isa, simd::gemm_mc + mr + 1, simd::gemm_nc + nr + 3, simd::gemm_kc + 5, false);
+    EXPECT_GT(other_rule_misses, 0u) << "the operands do not tell the two rules apart";
+}
+
+// The microkernel alone on packed panels: whole and edge tiles, stored or added onto C, and
+// nothing written outside the valid part.
+TEST_P(GemmPaths, MicrokernelFollowsTheDocumentedOrder) {
+    const Isa isa = GetParam();
+    const auto& kernel = microkernel_of(isa);
+    const std::size_t mr = kernel.mr, nr = kernel.nr;
+    EXPECT_NE(std::string(kernel.name).find(path_name(isa)), std::string::npos) << kernel.name;
+    for (std::size_t k : {1, 2, 33, 256}) {
+        const auto a = operand(k * mr, std::uint32_t(k));         // for each p, mr values
+        const auto b = operand(k * nr, std::uint32_t(k + 1000));  // for each p, nr values
+        for (std::size_t rows : {mr, mr - 1, std::size_t(1)}) {
+            for (std::size_t cols : {nr, nr - 1, std::size_t(1)}) {
+                for (bool add_onto : {false, true}) {
+                    const std::ptrdiff_t ldc = std::ptrdiff_t(nr) + 5;
+                    const auto start = operand(mr * std::size_t(ldc), 99);
+                    auto c = start;
+                    kernel.packed(k, {a.data(), 1, std::ptrdiff_t(mr), b.data(), std::ptrdiff_t(nr)}, c.data(),
+                                  ldc, add_onto, rows, cols);
+                    for (std::size_t i = 0; i < mr; ++i) {
+                        for (std::size_t j = 0; j < std::size_t(ldc); ++j) {
+                            const std::size_t at = i * std::size_t(ldc) + j;
+                            float want = start[at];
+                            if (i < rows && j < cols) {
+                                const float sum = reference(fused(isa), k, a.data() + i, std::ptrdiff_t(mr),
+                                                            b.data() + j, std::ptrdiff_t(nr));
+                                want = add_onto ? start[at] + sum : sum;
+                            }
+                            ASSERT_TRUE(same_bits(want, c[at]))
+                                << kernel.name << " k=" << k << " rows=" << rows << " cols=" << cols
+                                << (add_onto ? " adding" : "") << " at (" << i << ", " << j << ")";
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPath, GemmPaths, testing::Values(Isa::Portable, Isa::Avx2, Isa::Avx512),
+                         [](const testing::TestParamInfo<Isa>& info) { return path_name(info.param); });
+
+}  // namespace
+}  // namespace kernel_tests
