@@ -1,8 +1,12 @@
 #pragma once
 // The per-pass gradient store: one optional gradient per node id, for one backward pass.
 
+#include <memory>
 #include <optional>
+#include <span>
 #include <vector>
+
+#include "autograd/ops.hpp"
 
 #include "runtime/error.hpp"
 #include "tensor/storage/storage.hpp"
@@ -13,7 +17,9 @@ using tensor::storage::Storage;
 
 class AutogradContext {
   public:
-    explicit AutogradContext(std::size_t slots) : grads(slots), input_limit(slots) {}
+    // One slot per node of the tape the pass walks.
+    explicit AutogradContext(std::span<const std::unique_ptr<ops::BackwardOp>> nodes)
+        : grads(nodes.size()), input_limit(nodes.size()), nodes_(nodes) {}
 
     std::vector<std::optional<Storage>> grads;
     // Contributions go only to ids below this: the pass sets it to the id of the node it runs,
@@ -25,6 +31,14 @@ class AutogradContext {
     runtime::Result<void> accumulate(std::size_t id, Storage contribution);
     // Replaces slot id, lengthening the slots when needed.
     void set_grad(std::size_t id, Storage gradient);
+    // Whether a contribution to id is read by anyone: false only for the leaf of an operand that
+    // requires no gradient. An id the pass would refuse counts as wanted, so that it is refused.
+    bool wanted(std::size_t id) const {
+        return id >= input_limit || !nodes_[id]->gradient_unread;
+    }
+
+  private:
+    std::span<const std::unique_ptr<ops::BackwardOp>> nodes_;
 };
 
 }  // namespace autograd::context

@@ -24,7 +24,7 @@ runtime::Result<void> backward(const tensor::core::Tensor& tensor) {
             "backward() called on a tensor whose node is not on this thread's autograd tape (the "
             "graph was cleared with clear_graph(), or the tensor was recorded on another thread)"));
     }
-    context::AutogradContext context(tape->nodes.size());
+    context::AutogradContext context(tape->nodes);
     context.set_grad(start, std::move(seed));
     for (std::size_t i = start + 1; i-- > 0;) {
         if (i >= context.grads.size() || !context.grads[i]) continue;

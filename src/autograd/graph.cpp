@@ -26,24 +26,26 @@ std::size_t Tape::push_node(std::unique_ptr<BackwardOp> node) {
         nodes.pop_back();  // both lists grow in one step or neither does
         throw;
     }
-    grads.back().reset();
+    grads.back() = nullptr;
     return nodes.size() - 1;
 }
 
 std::size_t Tape::register_leaf() { return push_node(std::make_unique<ops::LeafNode>()); }
 
 std::size_t Tape::id_or_leaf(const tensor::core::Tensor& tensor) {
-    return tensor.node_id ? *tensor.node_id : register_leaf();
+    if (tensor.node_id) return *tensor.node_id;
+    const std::size_t id = register_leaf();
+    nodes[id]->gradient_unread = true;
+    return id;
 }
 
 void Tape::set_grad(std::size_t index, Storage gradient) {
     if (index >= grads.size()) grads.resize(index + 1);
-    grads[index].emplace(std::move(gradient));
+    grads[index] = std::make_shared<const Storage>(std::move(gradient));
 }
 
-std::optional<Storage> Tape::lookup_grad(std::size_t index) const {
-    if (index >= grads.size() || !grads[index]) return std::nullopt;
-    return grads[index]->clone();
+SharedStorage Tape::lookup_grad(std::size_t index) const {
+    return index < grads.size() ? grads[index] : nullptr;
 }
 
 void Tape::clear() {

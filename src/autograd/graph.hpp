@@ -14,12 +14,15 @@
 namespace autograd::graph {
 
 using ops::BackwardOp;
+using tensor::storage::SharedStorage;
 using tensor::storage::Storage;
 
 class Tape {
   public:
     std::vector<std::unique_ptr<BackwardOp>> nodes;
-    std::vector<std::optional<Storage>> grads;
+    // The gradient slots; null is an empty slot. A gradient is immutable like every storage, so
+    // a lookup hands out another reference to it instead of a copy.
+    std::vector<SharedStorage> grads;
 
     std::size_t push_node(std::unique_ptr<BackwardOp> node);
     std::size_t register_leaf();
@@ -27,8 +30,8 @@ class Tape {
     std::size_t id_or_leaf(const tensor::core::Tensor& tensor);
     // Replaces slot index, lengthening the slots when needed; never accumulates.
     void set_grad(std::size_t index, Storage gradient);
-    // A deep copy of slot index, or nothing when the slot is empty or beyond the tape.
-    std::optional<Storage> lookup_grad(std::size_t index) const;
+    // Slot index, or null when the slot is empty or beyond the tape.
+    SharedStorage lookup_grad(std::size_t index) const;
     void clear();
 };
 

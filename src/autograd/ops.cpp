@@ -22,34 +22,48 @@ Status pass_through(AutogradContext& context, std::size_t id, const Storage& g, 
 Status both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id,
             runtime::Result<std::pair<CpuStorage, CpuStorage>>&& gradients) {
     if (!gradients) return std::unexpected(std::move(gradients.error()));
-    auto status = context.accumulate(lhs_id, Storage(std::move(gradients->first)));
-    if (!status) return status;
+    if (context.wanted(lhs_id)) {
+        auto status = context.accumulate(lhs_id, Storage(std::move(gradients->first)));
+        if (!status) return status;
+    }
+    if (!context.wanted(rhs_id)) return {};
     return context.accumulate(rhs_id, Storage(std::move(gradients->second)));
+}
+
+::engine::cpu::numeric::backward::Wanted wanted(const AutogradContext& context, std::size_t lhs_id,
+                                                std::size_t rhs_id) {
+    return {context.wanted(lhs_id), context.wanted(rhs_id)};
 }
 
 }  // namespace
 
 Status AddNode::backward(AutogradContext& context, const Storage& g) const {
-    auto status = pass_through(context, lhs_id, g, 1.0f);
-    if (!status) return status;
-    return pass_through(context, rhs_id, g, 1.0f);
+    if (context.wanted(lhs_id)) {
+        auto status = pass_through(context, lhs_id, g, 1.0f);
+        if (!status) return status;
+    }
+    return context.wanted(rhs_id) ? pass_through(context, rhs_id, g, 1.0f) : Status{};
 }
 
 Status SubNode::backward(AutogradContext& context, const Storage& g) const {
-    auto status = pass_through(context, lhs_id, g, 1.0f);
-    if (!status) return status;
-    return pass_through(context, rhs_id, g, -1.0f);
+    if (context.wanted(lhs_id)) {
+        auto status = pass_through(context, lhs_id, g, 1.0f);
+        if (!status) return status;
+    }
+    return context.wanted(rhs_id) ? pass_through(context, rhs_id, g, -1.0f) : Status{};
 }
 
 template <SavedBinary op>
 Status SavingBinaryNode<op>::backward(AutogradContext& context, const Storage& g) const {
     const CpuStorage& saved = lhs->cpu();
     if constexpr (op == SavedBinary::Mul) {
-        return both(context, lhs_id, rhs_id, saved.backward_mul(g.cpu(), rhs->cpu()));
+        return both(context, lhs_id, rhs_id,
+                    saved.backward_mul(g.cpu(), rhs->cpu(), wanted(context, lhs_id, rhs_id)));
     } else if constexpr (op == SavedBinary::Div) {
         return both(context, lhs_id, rhs_id, saved.backward_div(g.cpu(), rhs->cpu()));
     } else {
-        return both(context, lhs_id, rhs_id, saved.backward_matmul(g.cpu(), rhs->cpu()));
+        return both(context, lhs_id, rhs_id,
+                    saved.backward_matmul(g.cpu(), rhs->cpu(), wanted(context, lhs_id, rhs_id)));
     }
 }
 

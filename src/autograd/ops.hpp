@@ -26,6 +26,9 @@ class BackwardOp {
     // a pass can only reach it through an id kept across clear_graph() or brought from another
     // thread.
     bool forward_failed = false;
+    // Set on the leaf registered for an operand that requires no gradient: no tensor holds its
+    // id, so nothing reads its gradient and a pass need not compute it.
+    bool gradient_unread = false;
     // Adds the gradients of the node's inputs into the context, given the gradient g of its output.
     virtual Status backward(AutogradContext& context, const Storage& g) const = 0;
 };

@@ -19,7 +19,8 @@ PyObject* method_to_numpy(PyObject* self, PyObject*) {
     return runtime::guarded([&] { return to_numpy(record(self).cpu()); });
 }
 
-// The gradient on the calling thread's tape: copied out under a shared hold, converted after.
+// The gradient on the calling thread's tape: a reference taken under a shared hold, converted
+// (copied into a new NumPy array) after the hold ends.
 PyObject* method_grad(PyObject* self, PyObject*) {
     return runtime::guarded([&]() -> PyResult<PyRef> {
         const auto& tensor = record(self);

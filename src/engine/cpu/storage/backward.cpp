@@ -32,9 +32,9 @@ Pair gradient_pair(const CpuStorage& a, const CpuStorage& grad, const CpuStorage
 
 }  // namespace
 
-Pair CpuStorage::backward_mul(const CpuStorage& grad, const CpuStorage& rhs) const {
-    return gradient_pair(*this, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
-        return backward::mul_backward(g, a, b);
+Pair CpuStorage::backward_mul(const CpuStorage& grad, const CpuStorage& rhs, backward::Wanted wanted) const {
+    return gradient_pair(*this, grad, rhs, [&](const auto& g, const auto& a, const auto& b) {
+        return backward::mul_backward(g, a, b, wanted);
     });
 }
 
@@ -44,9 +44,9 @@ Pair CpuStorage::backward_div(const CpuStorage& grad, const CpuStorage& rhs) con
     });
 }
 
-Pair CpuStorage::backward_matmul(const CpuStorage& grad, const CpuStorage& rhs) const {
-    return gradient_pair(*this, grad, rhs, [](const auto& g, const auto& a, const auto& b) {
-        return backward::matmul_backward(g, a, b);
+Pair CpuStorage::backward_matmul(const CpuStorage& grad, const CpuStorage& rhs, backward::Wanted wanted) const {
+    return gradient_pair(*this, grad, rhs, [&](const auto& g, const auto& a, const auto& b) {
+        return backward::matmul_backward(g, a, b, wanted);
     });
 }
 

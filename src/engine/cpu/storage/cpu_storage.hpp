@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "engine/cpu/numeric/backward/wanted.hpp"
 #include "engine/cpu/numeric/core/float16.hpp"
 #include "engine/cpu/strided_array.hpp"
 #include "runtime/error.hpp"
@@ -84,10 +85,12 @@ class CpuStorage {
     CpuStorage zeros_like() const;
     CpuStorage ones_like() const;
 
-    // Gradients: the receiver is the saved left operand (or the relu input).
-    Pair backward_mul(const CpuStorage& grad, const CpuStorage& rhs) const;
+    // Gradients: the receiver is the saved left operand (or the relu input). `wanted` names the
+    // gradients the caller reads; the products and matrix products skip the other one and hand
+    // back an empty storage in its place.
+    Pair backward_mul(const CpuStorage& grad, const CpuStorage& rhs, numeric::backward::Wanted wanted = {}) const;
     Pair backward_div(const CpuStorage& grad, const CpuStorage& rhs) const;
-    Pair backward_matmul(const CpuStorage& grad, const CpuStorage& rhs) const;
+    Pair backward_matmul(const CpuStorage& grad, const CpuStorage& rhs, numeric::backward::Wanted wanted = {}) const;
     Result backward_relu(const CpuStorage& grad) const;
 
     // Builds a storage from a NumPy array and one of the seven dtype spellings, copying the

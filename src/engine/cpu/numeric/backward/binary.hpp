@@ -2,6 +2,7 @@
 // Gradients of the element-wise product and quotient. Gradients keep the broadcast shape.
 
 #include "engine/cpu/loop.hpp"
+#include "engine/cpu/numeric/backward/wanted.hpp"
 #include "engine/cpu/numeric/ops/binary.hpp"
 
 namespace engine::cpu::numeric::backward {
@@ -10,13 +11,19 @@ using ops::KernelResult;
 template <class T>
 using GradientPair = KernelResult<std::pair<StridedArray<T>, StridedArray<T>>>;
 
+// The gradient that nobody reads: empty, shape [0].
+template <class T>
+StridedArray<T> unwanted() {
+    return StridedArray<T>::uninitialized(Shape{0});
+}
+
 // dA = grad * B, dB = grad * A, each by the forward product.
 template <class T>
 GradientPair<T> mul_backward(const StridedArray<T>& grad, const StridedArray<T>& a,
-                             const StridedArray<T>& b) {
-    auto da = ops::mul(grad, b);
+                             const StridedArray<T>& b, Wanted wanted = {}) {
+    auto da = wanted.lhs ? ops::mul(grad, b) : unwanted<T>();
     if (!da) return std::unexpected(std::move(da.error()));
-    auto db = ops::mul(grad, a);
+    auto db = wanted.rhs ? ops::mul(grad, a) : unwanted<T>();
     if (!db) return std::unexpected(std::move(db.error()));
     return std::pair{std::move(*da), std::move(*db)};
 }

@@ -10,7 +10,7 @@ namespace engine::cpu::numeric::backward {
 
 template <class T>
 GradientPair<T> matmul_backward(const StridedArray<T>& grad, const StridedArray<T>& a,
-                                const StridedArray<T>& b) {
+                                const StridedArray<T>& b, Wanted wanted = {}) {
     // Saved operands of a product whose forward step failed may have any rank.
     if (a.rank() < 2 || b.rank() < 2) {
         return std::unexpected(runtime::concat("Matmul requires at least 2D tensors. A: ", a.rank(),
@@ -23,12 +23,17 @@ GradientPair<T> matmul_backward(const StridedArray<T>& grad, const StridedArray<
         std::swap(layout.second[r - 2], layout.second[r - 1]);
         return layout;
     };
-    const auto bt = swapped(b);
-    auto da = ops::matmul::do_matmul(ArrayRef<T>(grad), ArrayRef<T>(b.data(), bt.first, bt.second));
-    if (!da) return std::unexpected(std::move(da.error()));
-    const auto at = swapped(a);
-    auto db = ops::matmul::do_matmul(ArrayRef<T>(a.data(), at.first, at.second), ArrayRef<T>(grad));
-    if (!db) return std::unexpected(std::move(db.error()));
+    KernelResult<StridedArray<T>> da = unwanted<T>(), db = unwanted<T>();
+    if (wanted.lhs) {
+        const auto bt = swapped(b);
+        da = ops::matmul::do_matmul(ArrayRef<T>(grad), ArrayRef<T>(b.data(), bt.first, bt.second));
+        if (!da) return std::unexpected(std::move(da.error()));
+    }
+    if (wanted.rhs) {
+        const auto at = swapped(a);
+        db = ops::matmul::do_matmul(ArrayRef<T>(a.data(), at.first, at.second), ArrayRef<T>(grad));
+        if (!db) return std::unexpected(std::move(db.error()));
+    }
     return std::pair{std::move(*da), std::move(*db)};
 }
 
