@@ -368,6 +368,29 @@ def timed_threads(count: int, steps: int) -> float:
     return max(end for _, end in spans) - min(start for start, _ in spans)
 
 
+def python_loop(steps: int, barrier: threading.Barrier | None = None, span: list | None = None) -> None:
+    """A pure-Python loop: what the machine's second core gives an interpreter with no GIL."""
+    if barrier is not None:
+        barrier.wait()
+    start = time.perf_counter()
+    total = 0
+    for i in range(steps):
+        total += i * i % 7
+    if span is not None:
+        span.append((start, time.perf_counter()))
+
+
+def timed_python(count: int, steps: int) -> float:
+    barrier = threading.Barrier(count)
+    spans: list = []
+    threads = [threading.Thread(target=python_loop, args=(steps, barrier, spans)) for _ in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return max(end for _, end in spans) - min(start for start, _ in spans)
+
+
 def run_threads(work, mode, results):
     import statistics
 
@@ -375,19 +398,27 @@ def run_threads(work, mode, results):
     timed_threads(2, 20)  # warm-up
     t = timed_threads(1, 200)
     steps = min(200_000, max(50, int(settings["run_s"] / (t / 200))))
-    one, two, loads = [], [], []
+    py_t = timed_python(1, 100_000)
+    py_steps = max(10_000, int(settings["run_s"] / (py_t / 100_000)))
+    one, two, loads, py_one, py_two = [], [], [], [], []
     for _ in range(settings["repeats"]):  # alternate, so drift hits both alike
         load = LoadMonitor()
         one.append(timed_threads(1, steps))
         two.append(timed_threads(2, steps))
+        # a pure-Python loop right beside it: the scaling this VM's cores allow at that moment
+        py_one.append(timed_python(1, py_steps))
+        py_two.append(timed_python(2, py_steps))
         loads.append(load.foreign_cores())
     t1, t2 = statistics.median(one), statistics.median(two)
+    python_scaling = 2 * statistics.median(py_one) / statistics.median(py_two)
     results[work["id"]] = {
         "steps_per_thread": steps, "repeats": settings["repeats"],
         "one_thread_s": one, "two_threads_s": two, "foreign_load_cores_per_repeat": loads,
         "best_of_scaling": min(one) / min(two) * 2,
         "one_thread_steps_per_s": steps / t1, "two_threads_steps_per_s": 2 * steps / t2,
         "scaling": (2 * steps / t2) / (steps / t1),
+        "python_loop_scaling": python_scaling,
+        "scaling_relative_to_python_loop": ((2 * steps / t2) / (steps / t1)) / python_scaling,
         "gil_enabled": sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else None,
     }
 
@@ -540,6 +571,12 @@ def build_rows(results: dict, torch_results: dict) -> list[dict]:
                 "morla": f"{r['two_threads_steps_per_s']:.0f} steps/s", "peer_value": f"{r['one_thread_steps_per_s']:.0f} steps/s",
                 "ratio": r["scaling"], "ratio_kind": "scaling", "target": f">= {target[1]}",
                 "ok": r["scaling"] >= target[1],
+            })
+            rows.append({
+                "workload": work["label"], "id": work["id"], "peer": "pure-Python loop's scaling",
+                "morla": f"{r['scaling']:.2f}x", "peer_value": f"{r['python_loop_scaling']:.2f}x",
+                "ratio": r["scaling_relative_to_python_loop"], "ratio_kind": "scaling",
+                "target": ">= 0.9", "ok": r["scaling_relative_to_python_loop"] >= 0.9,
             })
         elif work["kind"] == "memory":
             m, n = r.get("morla", {}), r.get("numpy", {})
