@@ -27,7 +27,7 @@ run_pytest() {
 run_pytest tests "$@"
 echo "test.sh: the suite again, four threads per test" >&2
 run_pytest --parallel-threads=4 tests "$@"
-bash scripts/test-paths.sh
+PATH="$(dirname "$PY"):$PATH" bash scripts/test-paths.sh
 bash scripts/test-sanitize.sh "$@"
 bash scripts/test-gil.sh "$@"
 bash scripts/test-packaging.sh "$PY"

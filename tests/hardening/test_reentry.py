@@ -179,3 +179,29 @@ def test_a_second_interpreter_is_refused_cleanly():
     if sys.version_info >= (3, 14):
         assert "ImportError" in result.stderr and "subinterpreters" in result.stderr
     assert result.stdout.strip().endswith(LAST_LINE)
+
+
+@pytest.mark.parametrize("error, raised", [("KeyboardInterrupt", "KeyboardInterrupt"),
+                                           ("MemoryError", "MemoryError"),
+                                           ("TypeError", "InternalFailure")])
+def test_bfloat16_lookup_lets_interrupts_through(error, raised):
+    # numpy.dtype("bfloat16") failing ordinarily means no package provides the dtype (an
+    # internal failure that says so); an interrupt or exhaustion is the user's and goes through.
+    result = run(f"""
+        import ml_dtypes, numpy, morla_core
+        real = numpy.dtype
+        def dtype(*args, **kwargs):
+            if args and args[0] == "bfloat16":
+                raise {error}("from the test")
+            return real(*args, **kwargs)
+        numpy.dtype = dtype
+        try:
+            morla_core.Tensor([1.0], dtype="bf16")  # the bfloat16 dtype is looked up here
+        except BaseException as e:
+            print("raised", type(e).__name__)
+        numpy.dtype = real  # nothing was cached: the next call looks again
+        t = morla_core.Tensor([1.0], dtype="bf16")
+        print("done", t.to_numpy().astype("float32"), morla_core.Tensor([1.0]).to_numpy())
+    """)
+    lines = result.stdout.strip().splitlines()
+    assert lines[-2] == f"raised {raised}" and lines[-1] == LAST_LINE

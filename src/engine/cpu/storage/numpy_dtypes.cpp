@@ -23,6 +23,11 @@ runtime::PyResult<PyObject*> numpy_descr(DType dtype) {
         []() -> std::expected<PyObject*, runtime::Raised> {
             auto found = runtime::numpy_dtype_named("bfloat16");
             if (!found) {
+                // An interrupt or exhaustion goes through unchanged; any ordinary failure means
+                // NumPy knows no such dtype.
+                if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                    return runtime::raised();
+                }
                 PyErr_Clear();
                 runtime::raise_internal_failure(
                     "A package providing a bfloat16 data type for NumPy (such as ml_dtypes) is "
