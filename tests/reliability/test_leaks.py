@@ -122,6 +122,7 @@ def test_operands_keep_their_reference_counts(expression, outcome):
     assert counts() == before
 
 
+@pytest.mark.thread_unsafe  # the process RSS counts every test thread's memory
 def test_operation_backward_clear_loop_keeps_rss_flat():
     rng = np.random.default_rng(11)
     src = rng.standard_normal((16, 16)).astype(np.float32)
@@ -151,6 +152,7 @@ def test_operation_backward_clear_loop_keeps_rss_flat():
     assert grown < 4, f"RSS grew by {grown:.1f} MB over {ITERATIONS} iterations"
 
 
+@pytest.mark.thread_unsafe  # the process RSS counts every test thread's memory
 def test_thread_exit_releases_large_saved_storages():
     big = np.ones(16 << 20, np.float32)  # 64 MB
 
