@@ -12,6 +12,7 @@ import time
 
 import ml_dtypes
 import numpy as np
+import pytest
 from reliability_support import rss_mb
 
 from morla_core import Tensor, nn
@@ -138,6 +139,7 @@ def churn(rounds, concurrent=4):
         keep.clear()
 
 
+@pytest.mark.thread_unsafe  # the process RSS counts every test thread's memory
 def test_short_lived_threads_release_their_tapes():
     churn(20)  # warm-up: allocator arenas, interpreter caches
     start = rss_mb()
