@@ -8,8 +8,7 @@ runtime::Result<void> AutogradContext::accumulate(std::size_t id, Storage contri
             "backward() reached an input whose node is not on this thread's autograd tape (it was "
             "recorded before clear_graph(), or on another thread)"));
     }
-    if (id >= grads.size()) grads.resize(id + 1);
-    auto& slot = grads[id];
+    auto& slot = grads[id];  // input_limit never exceeds the slot count
     if (!slot) {
         slot.emplace(std::move(contribution));
         return {};

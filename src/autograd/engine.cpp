@@ -27,7 +27,7 @@ runtime::Result<void> backward(const tensor::core::Tensor& tensor) {
     context::AutogradContext context(tape->nodes);
     context.set_grad(start, std::move(seed));
     for (std::size_t i = start + 1; i-- > 0;) {
-        if (i >= context.grads.size() || !context.grads[i]) continue;
+        if (!context.grads[i]) continue;
         Storage g = std::move(*context.grads[i]);
         context.grads[i].reset();
         const auto& node = *tape->nodes[i];

@@ -19,51 +19,54 @@ Status pass_through(AutogradContext& context, std::size_t id, const Storage& g, 
     return accumulate(context, id, g.cpu().scalar_mul(factor));
 }
 
-Status both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id,
+using Wanted = ::engine::cpu::numeric::backward::Wanted;
+
+Wanted wanted(const AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id) {
+    return {context.wanted(lhs_id), context.wanted(rhs_id)};
+}
+
+// Accumulates the wanted ones of a pair of contributions, left first.
+Status both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id, Wanted wanted,
             runtime::Result<std::pair<CpuStorage, CpuStorage>>&& gradients) {
     if (!gradients) return std::unexpected(std::move(gradients.error()));
-    if (context.wanted(lhs_id)) {
+    if (wanted.lhs) {
         auto status = context.accumulate(lhs_id, Storage(std::move(gradients->first)));
         if (!status) return status;
     }
-    if (!context.wanted(rhs_id)) return {};
-    return context.accumulate(rhs_id, Storage(std::move(gradients->second)));
+    return wanted.rhs ? context.accumulate(rhs_id, Storage(std::move(gradients->second))) : Status{};
 }
 
-::engine::cpu::numeric::backward::Wanted wanted(const AutogradContext& context, std::size_t lhs_id,
-                                                std::size_t rhs_id) {
-    return {context.wanted(lhs_id), context.wanted(rhs_id)};
+// Sums and differences hand g on: as it is to the left input, times rhs_factor to the right.
+Status pass_to_both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id, const Storage& g,
+                    float rhs_factor) {
+    const Wanted want = wanted(context, lhs_id, rhs_id);
+    if (want.lhs) {
+        auto status = pass_through(context, lhs_id, g, 1.0f);
+        if (!status) return status;
+    }
+    return want.rhs ? pass_through(context, rhs_id, g, rhs_factor) : Status{};
 }
 
 }  // namespace
 
 Status AddNode::backward(AutogradContext& context, const Storage& g) const {
-    if (context.wanted(lhs_id)) {
-        auto status = pass_through(context, lhs_id, g, 1.0f);
-        if (!status) return status;
-    }
-    return context.wanted(rhs_id) ? pass_through(context, rhs_id, g, 1.0f) : Status{};
+    return pass_to_both(context, lhs_id, rhs_id, g, 1.0f);
 }
 
 Status SubNode::backward(AutogradContext& context, const Storage& g) const {
-    if (context.wanted(lhs_id)) {
-        auto status = pass_through(context, lhs_id, g, 1.0f);
-        if (!status) return status;
-    }
-    return context.wanted(rhs_id) ? pass_through(context, rhs_id, g, -1.0f) : Status{};
+    return pass_to_both(context, lhs_id, rhs_id, g, -1.0f);
 }
 
 template <SavedBinary op>
 Status SavingBinaryNode<op>::backward(AutogradContext& context, const Storage& g) const {
     const CpuStorage& saved = lhs->cpu();
+    const Wanted want = wanted(context, lhs_id, rhs_id);
     if constexpr (op == SavedBinary::Mul) {
-        return both(context, lhs_id, rhs_id,
-                    saved.backward_mul(g.cpu(), rhs->cpu(), wanted(context, lhs_id, rhs_id)));
+        return both(context, lhs_id, rhs_id, want, saved.backward_mul(g.cpu(), rhs->cpu(), want));
     } else if constexpr (op == SavedBinary::Div) {
-        return both(context, lhs_id, rhs_id, saved.backward_div(g.cpu(), rhs->cpu()));
+        return both(context, lhs_id, rhs_id, want, saved.backward_div(g.cpu(), rhs->cpu()));
     } else {
-        return both(context, lhs_id, rhs_id,
-                    saved.backward_matmul(g.cpu(), rhs->cpu(), wanted(context, lhs_id, rhs_id)));
+        return both(context, lhs_id, rhs_id, want, saved.backward_matmul(g.cpu(), rhs->cpu(), want));
     }
 }
 

@@ -19,6 +19,12 @@ void raise(const Error& error);
 // Sets the internal-failure exception (a class derived directly from BaseException).
 void raise_internal_failure(std::string_view message);
 
+// Whether the pending exception is an ordinary failure that a fallback may clear: an Exception
+// other than MemoryError. An interrupt, exhaustion or exit must reach the caller unchanged.
+inline bool pending_is_ordinary() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 // Adds the note "while processing '{name}'" to the pending exception.
 void note_processing(const char* name);
 

@@ -12,8 +12,6 @@
 #endif
 #include <numpy/arrayobject.h>
 
-#include <string_view>
-
 #include "runtime/pyref.hpp"
 
 namespace runtime {
@@ -25,9 +23,9 @@ PyResult<void> ensure_numpy_api();
 // Whether the API table is set up; never initialises anything.
 bool numpy_api_ready();
 
-// The built-in dtype "float32", "float16" or "bool" kept at set-up (borrowed: it lives as long as
-// NumPy), or null before the set-up or for any other name; never initialises anything.
-PyObject* builtin_descr(std::string_view name);
+// The built-in dtype NPY_FLOAT32, NPY_FLOAT16 or NPY_BOOL kept at set-up (borrowed: it lives as
+// long as NumPy), or null before the set-up or for any other type; never initialises anything.
+PyObject* builtin_descr(int type_num);
 
 // getattr(import(module_name), attribute).
 PyResult<PyRef> import_attribute(const char* module_name, const char* attribute);

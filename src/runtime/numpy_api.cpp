@@ -17,15 +17,20 @@ using runtime::PyRef;
 using runtime::PyResult;
 using runtime::Raised;
 
-// The built-in dtypes kept at set-up, by name; the order is that of NumpyApi::descrs.
-constexpr const char* builtin_names[] = {"float32", "float16", "bool"};
+// The built-in dtypes kept at set-up, by type number and name; the order is that of
+// NumpyApi::descrs.
+struct Builtin {
+    int type_num;
+    const char* name;
+};
+constexpr Builtin builtins[] = {{NPY_FLOAT32, "float32"}, {NPY_FLOAT16, "float16"}, {NPY_BOOL, "bool"}};
 
 // NumPy's C API table and the built-in dtypes that tensors use. The dtypes are held for the life
 // of the process and lent out uncounted, so threads do not contend on their reference counts.
 struct NumpyApi {
     void** table = nullptr;
     int feature = 0;
-    PyObject* descrs[std::size(builtin_names)] = {};
+    PyObject* descrs[std::size(builtins)] = {};
 
     ~NumpyApi() {
         for (PyObject* descr : descrs) Py_XDECREF(descr);
@@ -93,8 +98,8 @@ std::expected<std::unique_ptr<NumpyApi>, std::string> fetch_table() {
 
 // numpy.dtype(name) for the built-in dtypes that tensors use.
 PyResult<void> fetch_builtin_descrs(NumpyApi& api) {
-    for (std::size_t i = 0; i < std::size(builtin_names); ++i) {
-        auto descr = numpy_dtype_named(builtin_names[i]);
+    for (std::size_t i = 0; i < std::size(builtins); ++i) {
+        auto descr = numpy_dtype_named(builtins[i].name);
         if (!descr) return runtime::raised();
         api.descrs[i] = descr->release();
     }
@@ -126,11 +131,11 @@ PyResult<void> ensure_numpy_api() {
 
 bool numpy_api_ready() { return numpy_api.peek() != nullptr; }
 
-PyObject* builtin_descr(std::string_view name) {
+PyObject* builtin_descr(int type_num) {
     const NumpyApi* api = numpy_api.peek();
     if (api == nullptr) return nullptr;
-    for (std::size_t i = 0; i < std::size(builtin_names); ++i) {
-        if (name == builtin_names[i]) return api->descrs[i];
+    for (std::size_t i = 0; i < std::size(builtins); ++i) {
+        if (type_num == builtins[i].type_num) return api->descrs[i];
     }
     return nullptr;
 }

@@ -25,17 +25,14 @@ class OncePtr {
         if (T* ready = value_.load(std::memory_order_acquire)) return ready;
         auto made = init();
         if (!made) return made;
-        if (T* ready = value_.load(std::memory_order_acquire)) {
-            discard(*made);
-            return ready;
-        }
         if (!claimed_.exchange(true, std::memory_order_acq_rel)) {
             publish(*made);
             value_.store(*made, std::memory_order_release);
             return made;
         }
         discard(*made);
-        // The winner is between its claim and its store, running no Python code: a short wait.
+        // The winner has published, or is between its claim and its store, running no Python
+        // code: at most a short wait.
         T* ready;
         while ((ready = value_.load(std::memory_order_acquire)) == nullptr) std::this_thread::yield();
         return ready;

@@ -10,6 +10,7 @@ import sys
 import textwrap
 
 import pytest
+from conftest import run_python
 
 pytestmark = pytest.mark.thread_unsafe  # each case starts its own interpreter
 
@@ -18,8 +19,7 @@ LAST_LINE = "done [1.] [1.]"
 
 def run(code):
     try:
-        result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                                text=True, timeout=60)
+        result = run_python(textwrap.dedent(code))
     except subprocess.TimeoutExpired:
         pytest.fail("the interpreter hung")
     assert result.returncode == 0, result.stderr

@@ -83,11 +83,7 @@ PyResult<std::string> dtype_text(PyObject* dtype) {
         }
         return utf8(name.get());
     }
-    // Only an ordinary exception falls back to NumPy: an interrupt, a MemoryError or any other
-    // exception that is not an Exception goes through unchanged.
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
-        return runtime::raised();
-    }
+    if (!runtime::pending_is_ordinary()) return runtime::raised();  // only these fall back to NumPy
     PyErr_Clear();
     auto numpy = runtime::checked(PyImport_ImportModule("numpy"));
     if (!numpy) return runtime::raised();

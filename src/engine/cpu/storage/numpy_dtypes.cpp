@@ -9,25 +9,27 @@ namespace {
 
 runtime::OncePtr<PyObject> bfloat16_descr;
 
+// NumPy's type number of an element type that NumPy has built in.
+int builtin_type(DType dtype) {
+    return dtype == DType::F32 ? NPY_FLOAT32 : dtype == DType::F16 ? NPY_FLOAT16 : NPY_BOOL;
+}
+
 }  // namespace
 
 PyObject* loaded_descr(DType dtype) {
     if (dtype == DType::BF16) return bfloat16_descr.peek();
-    return runtime::builtin_descr(tensor::storage::numpy_name(dtype));
+    return runtime::builtin_descr(builtin_type(dtype));
 }
 
 runtime::PyResult<PyObject*> numpy_descr(DType dtype) {
     if (!runtime::ensure_numpy_api()) return runtime::raised();
-    if (dtype != DType::BF16) return runtime::builtin_descr(tensor::storage::numpy_name(dtype));
+    if (dtype != DType::BF16) return runtime::builtin_descr(builtin_type(dtype));
     return bfloat16_descr.get_or_init(
         []() -> std::expected<PyObject*, runtime::Raised> {
             auto found = runtime::numpy_dtype_named("bfloat16");
             if (!found) {
-                // An interrupt or exhaustion goes through unchanged; any ordinary failure means
-                // NumPy knows no such dtype.
-                if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
-                    return runtime::raised();
-                }
+                // An ordinary failure means NumPy knows no such dtype.
+                if (!runtime::pending_is_ordinary()) return runtime::raised();
                 PyErr_Clear();
                 runtime::raise_internal_failure(
                     "A package providing a bfloat16 data type for NumPy (such as ml_dtypes) is "
