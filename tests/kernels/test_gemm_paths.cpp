@@ -122,7 +122,7 @@ TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
     const std::size_t mr = kernel.mr, nr = kernel.nr;
     std::size_t other_rule_misses = 0;
     for (std::size_t M : {std::size_t(1), mr - 1, mr, mr + 1, 2 * mr + 3}) {
-        for (std::size_t N : {std::size_t(1), nr - 1, nr, nr + 1, 2 * nr + 5}) {
+        for (std::size_t N : {std::size_t(1), kernel.lanes + 1, nr - 1, nr, nr + 1, 2 * nr + 5}) {
             for (std::size_t K : {1, 7, 256, 257, 600}) {
                 for (bool transposed : {false, true}) {
                     other_rule_misses += check_product(isa, M, N, K, transposed);
@@ -147,12 +147,14 @@ TEST_P(GemmPaths, MicrokernelFollowsTheDocumentedOrder) {
         const auto a = operand(k * mr, std::uint32_t(k));         // for each p, mr values
         const auto b = operand(k * nr, std::uint32_t(k + 1000));  // for each p, nr values
         for (std::size_t rows : {mr, mr - 1, std::size_t(1)}) {
-            for (std::size_t cols : {nr, nr - 1, std::size_t(1)}) {
+            for (std::size_t cols : {nr, nr - 1, kernel.lanes + 1, kernel.lanes, std::size_t(1)}) {
+                // An edge tile's panel holds whole vectors only: for each p, `width` values.
+                const std::size_t width = (cols + kernel.lanes - 1) / kernel.lanes * kernel.lanes;
                 for (bool add_onto : {false, true}) {
                     const std::ptrdiff_t ldc = std::ptrdiff_t(nr) + 5;
                     const auto start = operand(mr * std::size_t(ldc), 99);
                     auto c = start;
-                    kernel.packed(k, {a.data(), 1, std::ptrdiff_t(mr), b.data(), std::ptrdiff_t(nr)}, c.data(),
+                    kernel.packed(k, {a.data(), 1, std::ptrdiff_t(mr), b.data(), std::ptrdiff_t(width)}, c.data(),
                                   ldc, add_onto, rows, cols);
                     for (std::size_t i = 0; i < mr; ++i) {
                         for (std::size_t j = 0; j < std::size_t(ldc); ++j) {
@@ -160,7 +162,7 @@ TEST_P(GemmPaths, MicrokernelFollowsTheDocumentedOrder) {
                             float want = start[at];
                             if (i < rows && j < cols) {
                                 const float sum = reference(fused(isa), k, a.data() + i, std::ptrdiff_t(mr),
-                                                            b.data() + j, std::ptrdiff_t(nr));
+                                                            b.data() + j, std::ptrdiff_t(width));
                                 want = add_onto ? start[at] + sum : sum;
                             }
                             ASSERT_TRUE(same_bits(want, c[at]))

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/cpu/block_cache.hpp"
 #include "runtime/error.hpp"
 #include "runtime/text.hpp"
 
@@ -76,8 +77,8 @@ inline void advise_huge_pages(void* data, std::size_t bytes) {
 }
 
 // An exclusively owned element buffer, aligned to a cache line so that vector stores never
-// straddle two lines. It comes from malloc, whose large blocks the C library recycles instead of
-// returning fresh, page-faulting memory on every call.
+// straddle two lines. Medium-sized blocks come from the thread's block cache, the rest from
+// malloc.
 template <class T>
 class Buffer {
   public:
@@ -90,8 +91,10 @@ class Buffer {
             throw std::bad_alloc();
         }
         const std::size_t bytes = count * sizeof(T);
-        raw_.reset(std::malloc(bytes + alignment));
+        const std::size_t block = block_cache::block_bytes(bytes + alignment);
+        raw_.reset(block_cache::allocate(block));
         if (!raw_) throw std::bad_alloc();
+        raw_.get_deleter().bytes = block;
         const auto address = reinterpret_cast<std::uintptr_t>(raw_.get());
         data_ = reinterpret_cast<T*>((address + alignment) & ~std::uintptr_t(alignment - 1));
         if (bytes >= huge_page_worthy) advise_huge_pages(data_, bytes);
@@ -117,7 +120,8 @@ class Buffer {
 
   private:
     struct Free {
-        void operator()(void* p) const { std::free(p); }
+        std::size_t bytes = 0;
+        void operator()(void* p) const { block_cache::release(p, bytes); }
     };
     std::unique_ptr<void, Free> raw_;
     T* data_ = nullptr;

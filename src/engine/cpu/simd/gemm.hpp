@@ -55,10 +55,11 @@ struct TileSource {
 
 // A path's microkernel: one MR x NR tile of C over k values of p, every sum from +0 in
 // increasing p; it stores the sums, or with add_onto adds them onto C. Only rows x cols of the
-// tile are written (edge tiles). The blocking around it is the same on every path.
+// tile are written (edge tiles). An edge tile reads a B panel only as wide as whole vectors of
+// `lanes` floats cover its columns. The blocking around it is the same on every path.
 struct Microkernel {
     const char* name;  // gemm_<path>_<MR>x<NR>
-    std::size_t mr, nr;
+    std::size_t mr, nr, lanes;
     void (*packed)(std::size_t k, TileSource packed_panels, float* c, std::ptrdiff_t ldc,
                    bool add_onto, std::size_t rows, std::size_t cols);
 };

@@ -52,14 +52,16 @@ struct GemmBlocking {
         }
     }
 
-    // Shared [0, k) x columns [0, n) of B into NR-column micro-panels (zeros past n).
+    // Shared [0, k) x columns [0, n) of B into NR-column micro-panels; the last one only as wide as
+    // its edge tile reads (zeros past n).
     template <class T>
     static void pack_b(std::size_t k, std::size_t n, const T* b, std::ptrdiff_t b_row,
                        std::ptrdiff_t b_col, float* out) {
         for (std::size_t s = 0; s < n; s += NR) {
             const std::size_t cols = std::min(NR, n - s);
+            const std::size_t width = Tile::panel_width(cols);
             const T* block = b + std::ptrdiff_t(s) * b_col;
-            for (std::size_t p = 0; p < k; ++p, out += NR) {
+            for (std::size_t p = 0; p < k; ++p, out += width) {
                 const T* row = block + std::ptrdiff_t(p) * b_row;
                 if (b_col == 1 && cols == NR) {
 #pragma GCC unroll 8
@@ -68,7 +70,7 @@ struct GemmBlocking {
                 }
                 std::size_t j = 0;
                 for (; j < cols; ++j) out[j] = numeric::TensorOps<T>::widen(row[std::ptrdiff_t(j) * b_col]);
-                for (; j < NR; ++j) out[j] = 0.0f;
+                for (; j < width; ++j) out[j] = 0.0f;
             }
         }
     }
@@ -90,7 +92,7 @@ struct GemmBlocking {
             if (cols < NR) {
                 pack_b(K, cols, b + jr, b_row, b_col, edge_b);
                 source.b = edge_b;
-                source.b_step = NR;
+                source.b_step = std::ptrdiff_t(Tile::panel_width(cols));
             }
             for (std::size_t ir = 0; ir < M; ir += MR) {
                 const std::size_t rows = std::min(MR, M - ir);
@@ -156,4 +158,4 @@ struct GemmBlocking {
     template void gemm<float>(const GemmOperands<float>&, float*);                     \
     template void gemm<float16>(const GemmOperands<float16>&, float*);                 \
     template void gemm<bfloat16>(const GemmOperands<bfloat16>&, float*);               \
-    const Microkernel microkernel{#Tile, Tile::MR, Tile::NR, &Tile::template tile<true>};
+    const Microkernel microkernel{#Tile, Tile::MR, Tile::NR, Tile::lanes, &Tile::template tile<true>};

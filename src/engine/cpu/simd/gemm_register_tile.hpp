@@ -5,6 +5,7 @@
 // registers.
 
 #include <cstddef>
+#include <utility>
 
 #include "engine/cpu/simd/gemm.hpp"
 
@@ -58,13 +59,33 @@ void register_tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bo
 }
 
 // A microkernel on MR rows by NV vectors of Arch; a path names its own (gemm_<path>_<MR>x<NR>).
+// An edge tile narrower than NR runs on as few vectors as cover its columns, reading a B panel
+// that wide (panel_width), so a product with few columns does not pay for a whole tile's width.
 template <class Arch, std::size_t rows, std::size_t vectors>
 struct VectorMicrokernel {
-    static constexpr std::size_t MR = rows, NR = vectors * Arch::lanes;
+    static constexpr std::size_t MR = rows, NR = vectors * Arch::lanes, lanes = Arch::lanes;
+
+    static constexpr std::size_t panel_width(std::size_t cols) {
+        return cols >= NR ? NR : (cols + lanes - 1) / lanes * lanes;
+    }
+
     template <bool packed>
     static void tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bool add_onto,
                      std::size_t valid_rows, std::size_t valid_cols) {
-        register_tile<Arch, MR, vectors, packed>(k, s, c, ldc, add_onto, valid_rows, valid_cols);
+        narrowest<packed>(std::make_index_sequence<vectors>{}, k, s, c, ldc, add_onto, valid_rows,
+                          valid_cols);
+    }
+
+  private:
+    template <bool packed, std::size_t... V>
+    static void narrowest(std::index_sequence<V...>, std::size_t k, TileSource s, float* c,
+                          std::ptrdiff_t ldc, bool add_onto, std::size_t valid_rows,
+                          std::size_t valid_cols) {
+        const std::size_t needed = panel_width(valid_cols) / lanes;
+        (void)((needed == V + 1 &&
+                (register_tile<Arch, MR, V + 1, packed>(k, s, c, ldc, add_onto, valid_rows, valid_cols),
+                 true)) ||
+               ...);
     }
 };
 
