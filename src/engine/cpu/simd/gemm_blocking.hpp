@@ -94,10 +94,16 @@ struct GemmBlocking {
                 source.b = edge_b;
                 source.b_step = std::ptrdiff_t(Tile::panel_width(cols));
             }
-            for (std::size_t ir = 0; ir < M; ir += MR) {
-                const std::size_t rows = std::min(MR, M - ir);
+            const bool one_vector = Tile::panel_width(cols) == W;
+            for (std::size_t ir = 0; ir < M;) {
                 TileSource tile = source;
                 tile.a = a + std::ptrdiff_t(ir) * a_row;
+                if (one_vector && M - ir >= Tile::tall_rows) {
+                    Tile::tall(K, tile, c + std::ptrdiff_t(ir) * ldc + std::ptrdiff_t(jr), ldc, cols);
+                    ir += Tile::tall_rows;
+                    continue;
+                }
+                const std::size_t rows = std::min(MR, M - ir);
                 if (rows < MR) {
                     pack_a(rows, K, tile.a, a_row, a_col, edge_a);
                     tile.a = edge_a;
@@ -106,6 +112,7 @@ struct GemmBlocking {
                 }
                 Tile::template tile<false>(K, tile, c + std::ptrdiff_t(ir) * ldc + std::ptrdiff_t(jr), ldc,
                                            false, rows, cols);
+                ir += MR;
             }
         }
     }

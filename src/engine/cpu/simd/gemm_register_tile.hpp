@@ -22,18 +22,25 @@ void register_tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bo
     constexpr std::size_t NR = NV * W;
     if constexpr (packed) s = {s.a, 1, MR, s.b, NR};  // constants, for the compiler
     vf acc[MR][NV] = {};  // held in registers: the loops over the tile are unrolled
-    const float* pa = s.a;
+    // Rows of A are reached from one pointer per group of up to four rows, so that a tall tile
+    // reading A where it lies needs few registers for its addresses.
+    constexpr std::size_t G = MR % 4 == 0 ? 4 : MR % 3 == 0 ? 3 : MR;
+    const float* pa[MR / G];
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < MR / G; ++g) pa[g] = s.a + std::ptrdiff_t(g * G) * s.a_row;
     const float* pb = s.b;
-    for (std::size_t p = 0; p < k; ++p, pa += s.a_step, pb += s.b_step) {
+    for (std::size_t p = 0; p < k; ++p, pb += s.b_step) {
         vf b[NV];
 #pragma GCC unroll 8
         for (std::size_t v = 0; v < NV; ++v) b[v] = Arch::load(pb + v * W);
 #pragma GCC unroll 16
         for (std::size_t i = 0; i < MR; ++i) {
-            const vf a = Arch::splat(pa[std::ptrdiff_t(i) * s.a_row]);
+            const vf a = Arch::splat(pa[i / G][std::ptrdiff_t(i % G) * s.a_row]);
 #pragma GCC unroll 8
             for (std::size_t v = 0; v < NV; ++v) acc[i][v] = Arch::multiply_add(a, b[v], acc[i][v]);
         }
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < MR / G; ++g) pa[g] += s.a_step;
     }
     if (rows == MR && cols == NR) {
 #pragma GCC unroll 16
@@ -52,9 +59,23 @@ void register_tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bo
 #pragma GCC unroll 8
         for (std::size_t v = 0; v < NV; ++v) Arch::store(tile[i] + v * W, acc[i][v]);
     }
+    // Whole vectors where they fit, then the lanes left one by one: a loop of constant length,
+    // which stays a few stores (a copy loop of variable length becomes a slow string copy).
     for (std::size_t i = 0; i < rows; ++i) {
         float* row = c + std::ptrdiff_t(i) * ldc;
-        for (std::size_t j = 0; j < cols; ++j) row[j] = add_onto ? row[j] + tile[i][j] : tile[i][j];
+        for (std::size_t first = 0; first < cols; first += W) {
+            const float* lanes = tile[i] + first;
+            float* out = row + first;
+            if (cols - first >= W) {
+                Arch::store(out, add_onto ? Arch::load(out) + Arch::load(lanes) : Arch::load(lanes));
+                continue;
+            }
+            const std::size_t rest = cols - first;
+#pragma GCC unroll 64
+            for (std::size_t j = 0; j < W; ++j) {
+                if (j < rest) out[j] = add_onto ? out[j] + lanes[j] : lanes[j];
+            }
+        }
     }
 }
 
@@ -74,6 +95,13 @@ struct VectorMicrokernel {
                      std::size_t valid_rows, std::size_t valid_cols) {
         narrowest<packed>(std::make_index_sequence<vectors>{}, k, s, c, ldc, add_onto, valid_rows,
                           valid_cols);
+    }
+
+    // Two row tiles on one vector, read where the operands lie: a column strip that narrow has
+    // too few independent sums in flight in one tile.
+    static constexpr std::size_t tall_rows = 2 * MR;
+    static void tall(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, std::size_t valid_cols) {
+        register_tile<Arch, tall_rows, 1, false>(k, s, c, ldc, false, tall_rows, valid_cols);
     }
 
   private:
