@@ -33,12 +33,44 @@ StridedArray<Out> elementwise_flat(const StridedArray<T>& a, const StridedArray<
     return out;
 }
 
+inline bool ends_with(std::span<const std::size_t> shape, std::span<const std::size_t> suffix) {
+    return suffix.size() < shape.size() && std::ranges::equal(shape.last(suffix.size()), suffix);
+}
+
+// Row-major operands where one is the other's trailing block, repeated along the leading axes
+// (a bias added to every row): a row-major result, one flat run per block.
+template <class Out, class T, class F>
+StridedArray<Out> elementwise_rows(const StridedArray<T>& a, const StridedArray<T>& b, F f) {
+    const bool a_repeats = a.rank() < b.rank();
+    auto out = StridedArray<Out>::uninitialized(a_repeats ? b.shape : a.shape);
+    const std::size_t n = out.numel();
+    const std::size_t block = a_repeats ? a.numel() : b.numel();
+    if (n == 0) return out;
+    if constexpr (requires { f.large_output; }) {
+        f.large_output = n * sizeof(Out) >= simd::large_output_bytes;
+    }
+    const std::ptrdiff_t a_step = a_repeats ? 0 : std::ptrdiff_t(block), b_step = a_repeats ? std::ptrdiff_t(block) : 0;
+    Out* o = out.data();
+    const T* x = a.data();
+    const T* y = b.data();
+    for (std::size_t done = 0; done < n; done += block, o += block, x += a_step, y += b_step) {
+        binary_run<Out, T, T>({reinterpret_cast<std::byte*>(o), reinterpret_cast<std::byte*>(const_cast<T*>(x)),
+                               reinterpret_cast<std::byte*>(const_cast<T*>(y))},
+                              {std::ptrdiff_t(sizeof(Out)), std::ptrdiff_t(sizeof(T)), std::ptrdiff_t(sizeof(T))},
+                              block, f);
+    }
+    if constexpr (requires { f.large_output; }) {
+        if (f.large_output) simd::store_fence();
+    }
+    return out;
+}
+
 // f maps two elements of T to one element of Out.
 template <class Out, class T, class F>
 KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const StridedArray<T>& b, F f) {
-    if (std::ranges::equal(a.shape, b.shape) && is_row_major(a.shape, a.strides) &&
-        is_row_major(b.shape, b.strides)) {
-        return elementwise_flat<Out>(a, b, f);
+    if (is_row_major(a.shape, a.strides) && is_row_major(b.shape, b.strides)) {
+        if (std::ranges::equal(a.shape, b.shape)) return elementwise_flat<Out>(a, b, f);
+        if (ends_with(a.shape, b.shape) || ends_with(b.shape, a.shape)) return elementwise_rows<Out>(a, b, f);
     }
     auto views = broadcast_tensors(a, b);
     if (!views) return std::unexpected(std::move(views.error()));
