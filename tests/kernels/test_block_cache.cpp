@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstddef>
 #include <thread>
 #include <vector>
@@ -77,10 +80,26 @@ TEST(BlockCache, ReleasesAfterTheShelvesClosedGoStraightBack) {
     std::thread([] {
         thread_local LateOwner owner;  // constructed before the shelves open: destroyed after them
         owner.bytes = cache::block_bytes(16 * KiB);
-        owner.block = cache::allocate(owner.bytes);
+        owner.block = cache::allocate(owner.bytes);  // opens the shelves
         void* kept = cache::allocate(owner.bytes);
-        cache::release(kept, owner.bytes);  // opens the shelves
+        cache::release(kept, owner.bytes);
     }).join();
+}
+
+// glibc runs destructors of thread-specific data after the thread_local ones: a block released
+// there must go back to the C library, not onto shelves that nothing empties any more.
+std::atomic<std::size_t> kept_after_exit_release{~std::size_t(0)};
+void release_at_exit(void* block) {
+    cache::release(block, 64 * KiB);
+    kept_after_exit_release = cache::kept_bytes();
+}
+
+TEST(BlockCache, ReleasesDuringThreadExitAreNotShelved) {
+    pthread_key_t key;
+    ASSERT_EQ(pthread_key_create(&key, release_at_exit), 0);
+    std::thread([&] { pthread_setspecific(key, cache::allocate(64 * KiB)); }).join();
+    EXPECT_EQ(kept_after_exit_release.load(), 0u);
+    pthread_key_delete(key);
 }
 
 }  // namespace

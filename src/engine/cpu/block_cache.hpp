@@ -87,11 +87,15 @@ inline void open_shelves() {
 inline std::size_t kept_bytes() { return detail::shelves.bytes; }
 
 // A block of exactly `bytes` (a value block_bytes returned), or nullptr when malloc fails.
+// The shelves open on a thread's first such allocation, while the thread runs: a release during
+// its exit (a destructor of thread-specific data, say) finds them open, and its closing then
+// already registered, or finds them closed; it never opens them after their closing has run.
 inline void* allocate(std::size_t bytes) {
     using namespace detail;
-    if (kept(bytes) && shelves.state == Shelves::open) {
+    if (kept(bytes)) {
+        if (shelves.state == Shelves::unused) open_shelves();
         const std::size_t c = class_index(bytes);
-        if (shelves.count[c] > 0) {
+        if (shelves.state == Shelves::open && shelves.count[c] > 0) {
             shelves.bytes -= bytes;
             return shelves.blocks[c][--shelves.count[c]];
         }
@@ -104,7 +108,6 @@ inline void release(void* block, std::size_t bytes) {
     using namespace detail;
     if (block == nullptr) return;
     if (kept(bytes)) {
-        if (shelves.state == Shelves::unused) open_shelves();
         const std::size_t c = class_index(bytes);
         if (shelves.state == Shelves::open && shelves.count[c] < blocks_per_class &&
             shelves.bytes + bytes <= bytes_per_thread) {
