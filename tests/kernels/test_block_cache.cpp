@@ -22,8 +22,9 @@ constexpr std::size_t KiB = 1024;
 TEST(BlockCache, RoundsOnlyMediumRequestsToTheirClass) {
     if (!cache::enabled) GTEST_SKIP() << "nothing is kept under AddressSanitizer";
     EXPECT_EQ(cache::block_bytes(68), 68u);
-    EXPECT_EQ(cache::block_bytes(4 * KiB - 1), 4 * KiB - 1);
-    EXPECT_EQ(cache::block_bytes(4 * KiB), 4 * KiB);
+    EXPECT_EQ(cache::block_bytes(KiB - 1), KiB - 1);
+    EXPECT_EQ(cache::block_bytes(KiB), KiB);
+    EXPECT_EQ(cache::block_bytes(2560 + 64), 4 * KiB);
     EXPECT_EQ(cache::block_bytes(4 * KiB + 1), 8 * KiB);
     EXPECT_EQ(cache::block_bytes(32 * KiB + 64), 64 * KiB);
     EXPECT_EQ(cache::block_bytes(1024 * KiB), 1024 * KiB);

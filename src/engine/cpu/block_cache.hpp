@@ -2,8 +2,9 @@
 // Element blocks freed on a thread wait on that thread's shelves for its next allocation of the
 // same size class. A training loop frees and allocates the same medium-sized blocks on every
 // step; handed back to the C library, they make it return the top of its heap to the system and
-// fault the pages in again on the next step, which costs more than the arithmetic. Small blocks
-// the C library recycles well by itself, and huge ones are better returned. Under
+// fault the pages in again on the next step, which costs more than the arithmetic; blocks past
+// its per-thread cache (1 KiB) also take its slow paths. Blocks under 1 KiB the C library
+// recycles well by itself, and huge ones are better returned. Under
 // AddressSanitizer nothing is kept, so that a use after free is still caught.
 
 #include <bit>
@@ -12,7 +13,7 @@
 
 namespace engine::cpu::block_cache {
 
-constexpr std::size_t smallest_class = 12;  // blocks of 4 KiB
+constexpr std::size_t smallest_class = 10;  // blocks of 1 KiB
 constexpr std::size_t largest_class = 20;   // up to blocks of 1 MiB
 constexpr std::size_t classes = largest_class - smallest_class + 1;
 constexpr std::size_t blocks_per_class = 4;
