@@ -1,4 +1,5 @@
-"""Trains a relu perceptron on the handwritten digits that scikit-learn ships, on many threads.
+"""Trains a relu perceptron on the handwritten digits that scikit-learn ships, on many threads
+and, under an MPI launcher, many processes.
 
 Every step splits the mini-batch into one shard per thread. Each thread builds the parameter
 tensors on its own autograd tape, runs the forward pass and backward() on its shard, reads the
@@ -7,8 +8,13 @@ deterministic for a given seed and thread count. The model (64 -> hidden -> 10, 
 loss (squared error against one-hot targets) are built and differentiated with morla alone;
 the update (SGD with momentum) is NumPy.
 
-    python examples/train_digits.py [--threads N] [--epochs E] [--hidden H] [--batch B]
-                                    [--seed S] [--plot PATH] [--compare-threads]
+Started by ``mpiexec -n K``, each of the K processes takes its share of every global mini-batch
+and splits that among its own threads; the gradients are summed across the processes each step
+(morla.distributed), every process applies the same update, and rank 0 reports, evaluates and
+writes the picture. At the end the processes check that they hold the same parameters bit for bit.
+
+    [mpiexec -n K] python examples/train_digits.py [--threads N] [--epochs E] [--hidden H]
+                                    [--batch B] [--seed S] [--plot PATH] [--compare-threads]
 
 A progress bar advances once per epoch, showing the running loss and the test accuracy; the last
 line is the test accuracy; a PNG of the training loss and test accuracy per epoch is written and its path
@@ -29,6 +35,7 @@ import numpy as np
 
 import morla
 from morla import Tensor
+from morla.distributed import Processes, processes as job_processes
 from morla.nn.functional import relu
 
 CLASSES = 10
@@ -123,17 +130,32 @@ def schedule(seed: int, hidden: int, samples: int, epochs: int) -> tuple[dict[st
     return params, [rng.permutation(samples) for _ in range(epochs)]
 
 
+def local_gradients(params: dict[str, np.ndarray], results: list) -> tuple[float, dict[str, np.ndarray]]:
+    """The loss and gradients of this process's shards, summed in shard order (zeros for none)."""
+    if not results:
+        return 0.0, {name: np.zeros_like(value) for name, value in params.items()}
+    grads = dict(results[0][1])
+    for _, shard_grads in results[1:]:
+        for name in grads:
+            grads[name] = grads[name] + shard_grads[name]
+    return sum(loss for loss, _ in results), grads
+
+
 def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
           hidden: int = DEFAULTS["hidden"], batch: int = DEFAULTS["batch"],
           learning_rate: float = DEFAULTS["learning_rate"], momentum: float = DEFAULTS["momentum"],
-          seed: int = DEFAULTS["seed"], progress: bool = True) -> tuple[dict[str, np.ndarray], History]:
-    """Mini-batch SGD with momentum, each batch split across ``threads`` threads."""
+          seed: int = DEFAULTS["seed"], progress: bool = True,
+          job: Processes | None = None) -> tuple[dict[str, np.ndarray], History]:
+    """Mini-batch SGD with momentum, each batch split across the job's processes (this one alone
+    by default) and each process's share across ``threads`` threads. Only the root process
+    evaluates: the other processes' histories hold no accuracies."""
+    job = job or Processes()
     samples = len(data.x_train)
     params, orders = schedule(seed, hidden, samples, epochs)
     velocity = {name: np.zeros_like(value) for name, value in params.items()}
     targets = one_hot(data.y_train)
     history = History()
-    bar = make_progress(epochs, progress)
+    bar = make_progress(epochs, progress and job.is_root)
     threads = max(1, min(threads, batch))  # a shard per thread, at least one row each
     with ThreadPoolExecutor(max_workers=threads) as pool:
         for order in orders:
@@ -142,24 +164,25 @@ def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
             for start in range(0, samples, batch):
                 rows = order[start:start + batch]
                 scale = 1.0 / len(rows)
-                shards = [s for s in np.array_split(rows, threads) if len(s)]
+                shards = [s for s in np.array_split(job.share(rows), threads) if len(s)]
                 results = list(pool.map(
                     lambda s: shard_step(params, data.x_train[s], targets[s], scale), shards))
-                history.step_losses.append(sum(loss for loss, _ in results))
-                total += history.step_losses[-1]
+                loss, grads = local_gradients(params, results)
+                if job.size > 1:
+                    (loss,) = job.sum_in_place(grads, loss)
+                history.step_losses.append(loss)
+                total += loss
                 steps += 1
                 # in place: no thread reads the parameters between steps
                 for name, value in params.items():
-                    grad = results[0][1][name]
-                    for _, shard_grads in results[1:]:
-                        grad = grad + shard_grads[name]
                     velocity[name] *= np.float32(momentum)
-                    velocity[name] += grad
+                    velocity[name] += grads[name]
                     value -= np.float32(learning_rate) * velocity[name]
             history.epoch_seconds.append(time.perf_counter() - started)
             history.losses.append(total / steps)
-            history.accuracies.append(accuracy(params, data.x_test, data.y_test, pool, threads))
-            bar.update(history.losses[-1], history.accuracies[-1])
+            if job.is_root:
+                history.accuracies.append(accuracy(params, data.x_test, data.y_test, pool, threads))
+                bar.update(history.losses[-1], history.accuracies[-1])
     bar.close()
     return params, history
 
@@ -208,16 +231,18 @@ def save_plot(history: History, path: pathlib.Path, title: str) -> pathlib.Path:
     return path
 
 
-def default_threads() -> int:
-    """The cores this process may run on."""
+def default_threads(processes_here: int = 1) -> int:
+    """The cores this process may run on, shared with the job's other processes on this machine."""
     counter = getattr(os, "process_cpu_count", os.cpu_count)
-    return counter() or 1
+    return max(1, (counter() or 1) // processes_here)
 
 
 def main(argv: list[str] | None = None) -> int:
+    job = job_processes()
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--threads", type=int, default=default_threads(),
-                        help="threads per step (default: the machine's cores, %(default)s)")
+    parser.add_argument("--threads", type=int, default=default_threads(job.on_this_machine),
+                        help="threads per step in each process (default: the machine's cores over "
+                             "the job's processes on it, %(default)s)")
     parser.add_argument("--epochs", type=int, default=DEFAULTS["epochs"])
     parser.add_argument("--hidden", type=int, default=DEFAULTS["hidden"],
                         help="hidden units (default %(default)s)")
@@ -236,27 +261,45 @@ def main(argv: list[str] | None = None) -> int:
 
     data = load_data(args.seed)
     settings = dict(epochs=args.epochs, hidden=args.hidden, batch=args.batch,
-                    learning_rate=args.learning_rate, momentum=args.momentum, seed=args.seed)
-    print(f"digits: {len(data.x_train)} training and {len(data.x_test)} test images; "
-          f"64-{args.hidden}-10 relu perceptron, batches of {args.batch}, "
-          f"{args.threads} thread{'s' if args.threads != 1 else ''}")
+                    learning_rate=args.learning_rate, momentum=args.momentum, seed=args.seed, job=job)
+    say = print if job.is_root else (lambda *_: None)
+    workers = plural(args.threads, "thread") + ("" if job.size == 1 else f" in each of {job.size} processes")
+    say(f"digits: {len(data.x_train)} training and {len(data.x_test)} test images; "
+        f"64-{args.hidden}-10 relu perceptron, batches of {args.batch}, {workers}")
     if args.compare_threads:
         timings = {}
         for threads in sorted({1, args.threads}):
-            _, history = train(data, threads=threads, **settings)
-            # the first epoch includes warm-up; the median of the rest is the time per epoch
-            timings[threads] = float(np.median(history.epoch_seconds[1:] or history.epoch_seconds))
-            print(f"{threads} thread{'s' if threads != 1 else ' '}: {1000 * timings[threads]:.1f} ms "
-                  f"per epoch, test accuracy {100 * history.accuracies[-1]:.1f}%")
-        print(f"speedup with {args.threads} thread{'s' if args.threads != 1 else ''}: "
-              f"{timings[1] / timings[args.threads]:.2f}x")
+            params, history = train(data, threads=threads, **settings)
+            timings[threads] = epoch_time(history)
+            if job.is_root:
+                say(f"{plural(threads, 'thread')}: {1000 * timings[threads]:.1f} ms per epoch, "
+                    f"test accuracy {100 * history.accuracies[-1]:.1f}%")
+        say(f"speedup with {plural(args.threads, 'thread')}: {timings[1] / timings[args.threads]:.2f}x")
     else:
-        _, history = train(data, threads=args.threads, **settings)
-    title = (f"digits, 64-{args.hidden}-10 relu, {args.threads} thread"
-             f"{'s' if args.threads != 1 else ''}")
-    print(f"loss curve and test accuracy: {save_plot(history, args.plot, title)}")
-    print(f"test accuracy: {100 * history.accuracies[-1]:.1f}%")
+        params, history = train(data, threads=args.threads, **settings)
+    if job.size > 1:
+        # Every process applied the same summed gradients: their parameters must agree bit for bit.
+        if not job.same_everywhere(params):
+            raise SystemExit(f"rank {job.rank}: the processes' parameters differ")
+        steps = len(history.step_losses)
+        step_ms = 1000 * max(job.gather(sum(history.epoch_seconds))) / steps
+        say(f"{job.size} processes: parameters identical on all after {steps} steps; "
+            f"{step_ms:.2f} ms per step")
+    if not job.is_root:
+        return 0
+    title = f"digits, 64-{args.hidden}-10 relu, {workers}"
+    say(f"loss curve and test accuracy: {save_plot(history, args.plot, title)}")
+    say(f"test accuracy: {100 * history.accuracies[-1]:.1f}%")
     return 0
+
+
+def plural(count: int, word: str) -> str:
+    return f"{count} {word}{'s' if count != 1 else ''}"
+
+
+def epoch_time(history: History) -> float:
+    """The median time per epoch; the first epoch includes warm-up and counts only alone."""
+    return float(np.median(history.epoch_seconds[1:] or history.epoch_seconds))
 
 
 if __name__ == "__main__":

@@ -2,17 +2,18 @@
 
 ``morla.Tensor`` is the class that the native module ``morla_core`` provides; ``morla.nn``
 holds the neural-network functions; ``morla.sum_to_shape`` sums a gradient, which keeps its
-broadcast shape, back to its parameter's shape. Every thread records on its own autograd tape.
+broadcast shape, back to its parameter's shape; ``morla.distributed`` sums gradients across the
+processes of an MPI job. Every thread records on its own autograd tape.
 """
 
 from importlib import metadata as _metadata
 
 from morla_core import Tensor
 
-from . import nn
+from . import distributed, nn
 from .gradients import sum_to_shape
 
-__all__ = ["Tensor", "nn", "sum_to_shape", "__version__"]
+__all__ = ["Tensor", "distributed", "nn", "sum_to_shape", "__version__"]
 
 try:
     __version__: str = _metadata.version("morla_core")
