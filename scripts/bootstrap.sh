@@ -9,6 +9,9 @@
 # MORLA_TOOLCHAIN_DIR (dir holding the CPython source tarball), MORLA_DEBIAN_MIRROR (the Debian
 # archive to download the tarball from when no copy is at hand; default: the one apt uses).
 #
+# `bootstrap.sh --gil` does the same for the regular CPython 3.14 with the GIL, built from the same
+# tarball without --disable-gil, with a prefix, venv, build directory and lock of its own
+# (GIL_PYTHON314 names an interpreter to use instead); it prints that venv's python.
 # `bootstrap.sh --fetch-only` only fetches and verifies the CPython source tarball and prints its
 # path: the test command uses it to exercise the download a new machine makes.
 set -euo pipefail
@@ -17,14 +20,20 @@ exec 3>&1 1>&2
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 CACHE="${MORLA_CACHE:-$HOME/.cache/morla}"
 PY_VERSION=3.14.7
-PREFIX="$CACHE/python3.14t-$PY_VERSION"
 TARBALL="python3.14_$PY_VERSION.orig.tar.xz"
 TARBALL_SHA256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
-VENV="$CACHE/venv-3.14t"
-# The build and test tools, and what the main job uses (scikit-learn's digits, the progress bar
-# and the plot).
+MODE="${1:-}"
+if [[ $MODE == --gil ]]; then
+    FLAVOUR=3.14 CONFIGURE_ARGS=() LOCK="$CACHE/.lock-gil" USER_PYTHON="${GIL_PYTHON314:-}"
+else
+    FLAVOUR=3.14t CONFIGURE_ARGS=(--disable-gil) LOCK="$CACHE/.lock" USER_PYTHON="${PYTHON:-}"
+fi
+PREFIX="$CACHE/python$FLAVOUR-$PY_VERSION"
+VENV="$CACHE/venv-$FLAVOUR"
+# The build and test tools, and what the main job uses (scikit-learn's digits, the progress bar,
+# the plot, and mpi4py with MPICH's runtime and mpiexec for training across processes).
 REQUIREMENTS=("numpy>=2" ml_dtypes pytest hypothesis pytest-run-parallel mypy build "scikit-build-core>=0.10"
-              "cmake>=3.26" ninja scikit-learn matplotlib tqdm)
+              "cmake>=3.26" ninja scikit-learn matplotlib tqdm "mpi4py>=4" mpich)
 BUILD_DEPS=(build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
             libreadline-dev uuid-dev libncurses-dev libgdbm-dev libzstd-dev pkg-config xz-utils)
 
@@ -33,13 +42,17 @@ log() { echo "bootstrap: $*" >&2; }
 die() { log "error: $*"; exit 1; }
 
 mkdir -p "$CACHE"
-exec 9>"$CACHE/.lock"
-flock 9  # one bootstrap at a time per cache
+exec 9>"$LOCK"
+flock 9  # one bootstrap of each kind at a time per cache
 
-# True when $1 runs and is a free-threaded CPython 3.14.
-is_free_threaded_314() {
-    "$1" -c 'import sys, sysconfig
-assert sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED")' 2>/dev/null
+# True when $1 runs and is a CPython 3.14 of the kind wanted: free-threaded, or with the GIL
+# under --gil.
+is_wanted_314() {
+    local want=True
+    [[ $MODE == --gil ]] && want=False
+    "$1" -c "import sys, sysconfig
+assert sys.version_info[:2] == (3, 14) and bool(sysconfig.get_config_var('Py_GIL_DISABLED')) == $want" \
+        2>/dev/null
 }
 
 install_build_deps() {
@@ -83,9 +96,11 @@ fetch_tarball() {
         local url
         url="$(apt_mirror)/pool/main/p/python3.14/$TARBALL"
         log "downloading $url"
-        if command -v curl >/dev/null; then curl -fsSL -o "$file.part" "$url" || die "download failed: $url"
-        else wget -q -O "$file.part" "$url" || die "download failed: $url"; fi
-        mv "$file.part" "$file"
+        # A part file of its own: a bootstrap of the other kind may be downloading too.
+        local part="$file.part.$$"
+        if command -v curl >/dev/null; then curl -fsSL -o "$part" "$url" || die "download failed: $url"
+        else wget -q -O "$part" "$url" || die "download failed: $url"; fi
+        mv "$part" "$file"
     fi
     if ! echo "$TARBALL_SHA256  $file" | sha256sum --check --quiet >/dev/null 2>&1; then
         [[ $file == "$CACHE/$TARBALL" ]] && rm -f "$file"  # a bad download is fetched again next time
@@ -96,37 +111,41 @@ fetch_tarball() {
 
 build_python() {
     install_build_deps
-    local tarball src="$CACHE/src/Python-$PY_VERSION" build_log="$CACHE/python-build.log"
+    local tarball srcdir="$CACHE/src" build_log="$CACHE/python-build.log" kind="free-threaded"
+    if [[ $MODE == --gil ]]; then
+        srcdir="$CACHE/src-gil" build_log="$CACHE/python-build-gil.log" kind="GIL-enabled"
+    fi
+    local src="$srcdir/Python-$PY_VERSION"
     tarball="$(fetch_tarball)"
     [[ -f $tarball ]] || die "no CPython source tarball at '$tarball'"
     rm -rf "$src" "$PREFIX"
-    mkdir -p "$CACHE/src"
-    tar -xf "$tarball" -C "$CACHE/src"
-    log "building free-threaded CPython $PY_VERSION into $PREFIX (log: $build_log)"
-    if ! (cd "$src" && ./configure --disable-gil --prefix="$PREFIX" --with-ensurepip=install \
+    mkdir -p "$srcdir"
+    tar -xf "$tarball" -C "$srcdir"
+    log "building $kind CPython $PY_VERSION into $PREFIX (log: $build_log)"
+    if ! (cd "$src" && ./configure ${CONFIGURE_ARGS[@]+"${CONFIGURE_ARGS[@]}"} --prefix="$PREFIX" --with-ensurepip=install \
             && make -j"$(nproc)" && make install) >"$build_log" 2>&1; then
         log "CPython build failed; end of $build_log:"
         tail -n 40 "$build_log"
         exit 1
     fi
-    is_free_threaded_314 "$PREFIX/bin/python3.14t" || die "built interpreter is not free-threaded"
+    is_wanted_314 "$PREFIX/bin/python$FLAVOUR" || die "built interpreter is not a $kind CPython 3.14"
     touch "$PREFIX/.complete"
 }
 
 find_python() {
-    local cached="$PREFIX/bin/python3.14t"
-    if [[ -n ${PYTHON:-} ]]; then
-        is_free_threaded_314 "$PYTHON" || die "PYTHON=$PYTHON is not a free-threaded CPython 3.14"
-        PY="$PYTHON"
-    elif command -v python3.14t >/dev/null && is_free_threaded_314 python3.14t; then
+    local cached="$PREFIX/bin/python$FLAVOUR"
+    if [[ -n $USER_PYTHON ]]; then
+        is_wanted_314 "$USER_PYTHON" || die "$USER_PYTHON is not a CPython $FLAVOUR"
+        PY="$USER_PYTHON"
+    elif [[ $MODE != --gil ]] && command -v python3.14t >/dev/null && is_wanted_314 python3.14t; then
         PY="$(command -v python3.14t)"
     else
         # .complete marks a finished install. Without it a working interpreter is still accepted
         # (e.g. built by hand) if it has pip, which `make install` installs last; anything else
         # is taken for a half-finished build and rebuilt.
-        if [[ -f $PREFIX/.complete ]] && is_free_threaded_314 "$cached"; then
+        if [[ -f $PREFIX/.complete ]] && is_wanted_314 "$cached"; then
             :
-        elif is_free_threaded_314 "$cached" && "$cached" -m pip --version >/dev/null 2>&1; then
+        elif is_wanted_314 "$cached" && "$cached" -m pip --version >/dev/null 2>&1; then
             touch "$PREFIX/.complete"
         else
             build_python
@@ -157,7 +176,7 @@ build_module() {
     (cd "$ROOT" && PATH="$VENV/bin:$PATH" "$VPY" -m pip install "${args[@]}" .)
 }
 
-if [[ ${1:-} == --fetch-only ]]; then
+if [[ $MODE == --fetch-only ]]; then
     tarball="$(fetch_tarball)"
     [[ -f $tarball ]] || die "no CPython source tarball at '$tarball'"
     echo "$tarball" >&3
