@@ -34,6 +34,7 @@ class Processes:
 
     def __init__(self, communicator=None):
         self._comm = communicator
+        self._mpi = None
         self._buffer = None
         if communicator is None:
             self.rank, self.size, self.on_this_machine = 0, 1, 1
