@@ -2,6 +2,7 @@
 # Builds the module for a CPython with the GIL (3.13, as the machine provides it: $GIL_PYTHON,
 # python3.13 on PATH, or pyenv's) in a venv of its own and runs the whole suite there. Without
 # such an interpreter it says so and succeeds. Extra arguments go to pytest.
+# `test-gil.sh --venv` only sets up the venv and prints its python (nothing without an interpreter).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 CACHE="${MORLA_CACHE:-$HOME/.cache/morla}"
@@ -14,6 +15,8 @@ for candidate in "${candidates[@]}"; do
         break
     fi
 done
+venv_only=false
+[[ ${1:-} == --venv ]] && { venv_only=true; shift; }
 if [[ -z $BASE ]]; then
     echo "test-gil.sh: no CPython 3.13 with the GIL on this machine; skipped" >&2
     exit 0
@@ -25,8 +28,12 @@ if [[ ! -x $VENV/bin/python || "$(cat "$VENV/.requirements" 2>/dev/null)" != "${
     echo "test-gil.sh: creating $VENV from $BASE" >&2
     rm -rf "$VENV"
     "$BASE" -m venv "$VENV"
-    "$VENV/bin/python" -m pip install -q "${requirements[@]}"
+    "$VENV/bin/python" -m pip install -q "${requirements[@]}" >&2
     echo "${requirements[*]}" >"$VENV/.requirements"
+fi
+if $venv_only; then
+    echo "$VENV/bin/python"
+    exit 0
 fi
 echo "test-gil.sh: building and testing with $("$VENV/bin/python" -V) (GIL enabled)" >&2
 PATH="$VENV/bin:$PATH" "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps \
