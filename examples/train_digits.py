@@ -263,7 +263,16 @@ def main(argv: list[str] | None = None) -> int:
     settings = dict(epochs=args.epochs, hidden=args.hidden, batch=args.batch,
                     learning_rate=args.learning_rate, momentum=args.momentum, seed=args.seed, job=job)
     say = print if job.is_root else (lambda *_: None)
-    workers = plural(args.threads, "thread") + ("" if job.size == 1 else f" in each of {job.size} processes")
+    # The default differs between machines of other sizes; every process learns everyone's.
+    threads_everywhere = job.gather(args.threads)
+    if args.compare_threads and len(set(threads_everywhere)) > 1:
+        parser.error("--compare-threads needs the same --threads in every process")
+    if job.size == 1:
+        workers = plural(args.threads, "thread")
+    elif len(set(threads_everywhere)) == 1:
+        workers = f"{plural(args.threads, 'thread')} in each of {job.size} processes"
+    else:
+        workers = f"{job.size} processes of {', '.join(map(str, threads_everywhere))} threads"
     say(f"digits: {len(data.x_train)} training and {len(data.x_test)} test images; "
         f"64-{args.hidden}-10 relu perceptron, batches of {args.batch}, {workers}")
     if args.compare_threads:

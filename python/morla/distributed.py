@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import hashlib
 import os
+import sys
 from collections.abc import Mapping
 
 import numpy as np
@@ -25,8 +26,24 @@ LAUNCHER_VARIABLES = ("PMI_SIZE", "OMPI_COMM_WORLD_SIZE", "PMIX_RANK")
 
 
 def launched_by_mpi() -> bool:
-    """Whether an MPI launcher started this process."""
-    return any(name in os.environ for name in LAUNCHER_VARIABLES)
+    """Whether an MPI launcher started this process as one of several.
+
+    A job of one process needs no MPI. A program that a rank starts inherits the launcher's
+    variables but not its connection (PMI_FD names a descriptor the child does not have): it is a
+    process of its own, not a rank.
+    """
+    if not any(name in os.environ for name in LAUNCHER_VARIABLES):
+        return False
+    size = os.environ.get("PMI_SIZE") or os.environ.get("OMPI_COMM_WORLD_SIZE")
+    if size is not None and size.strip() == "1":
+        return False
+    descriptor = os.environ.get("PMI_FD")
+    if descriptor is not None:
+        try:
+            os.fstat(int(descriptor))
+        except (ValueError, OSError):
+            return False
+    return True
 
 
 class Processes:
@@ -68,18 +85,27 @@ class Processes:
         """
         if self._comm is None:
             return list(scalars)
-        for name, value in arrays.items():
+        names = sorted(arrays)
+        # Every process must pass the same names, shapes and number of scalars; a job whose
+        # processes disagree fails on all of them alike instead of summing unrelated numbers.
+        layout = repr(([(name, np.shape(arrays[name])) for name in names], len(scalars)))
+        if not self._agree(layout):
+            raise ValueError("sum_in_place: the processes passed different arrays or scalars")
+        for name in names:
+            value = arrays[name]
             if not (isinstance(value, np.ndarray) and value.dtype == np.float32 and value.flags.writeable):
                 raise TypeError(f"{name}: expected a writable float32 NumPy array")
-        count = sum(value.size for value in arrays.values())
+        count = sum(arrays[name].size for name in names)
         if self._buffer is None or self._buffer.size != count:
             # One buffer for every step: a fresh one costs MPI more than the sum itself.
             self._buffer = np.empty(count, np.float32)
         flat = self._buffer
-        np.concatenate([value.ravel() for value in arrays.values()], out=flat)
-        self._comm.Allreduce(self._mpi.IN_PLACE, flat, op=self._mpi.SUM)
+        if count:
+            np.concatenate([arrays[name].ravel() for name in names], out=flat)
+            self._comm.Allreduce(self._mpi.IN_PLACE, flat, op=self._mpi.SUM)
         at = 0
-        for value in arrays.values():
+        for name in names:
+            value = arrays[name]
             value[...] = flat[at:at + value.size].reshape(value.shape)
             at += value.size
         totals = np.array(scalars, np.float64)
@@ -87,14 +113,22 @@ class Processes:
             self._comm.Allreduce(self._mpi.IN_PLACE, totals, op=self._mpi.SUM)
         return [float(t) for t in totals]
 
+    def _agree(self, text: str) -> bool:
+        """Whether every process passed the same text: one small Allreduce of its fingerprint's
+        largest and smallest value, so that all processes reach the same answer."""
+        fingerprint = float(int.from_bytes(hashlib.sha256(text.encode()).digest()[:6], "little"))
+        extremes = np.array([fingerprint, -fingerprint])
+        self._comm.Allreduce(self._mpi.IN_PLACE, extremes, op=self._mpi.MAX)
+        return extremes[0] == -extremes[1]
+
     def same_everywhere(self, arrays: Mapping[str, np.ndarray]) -> bool:
         """Whether every process holds these arrays bit for bit (a digest compared on all)."""
         digest = hashlib.sha256()
         for name in sorted(arrays):
-            value = np.ascontiguousarray(arrays[name])
+            value = np.asarray(arrays[name])
             digest.update(name.encode())
             digest.update(str((value.dtype.str, value.shape)).encode())
-            digest.update(value.tobytes())
+            digest.update(np.ascontiguousarray(value).tobytes())
         if self._comm is None:
             return True
         return len(set(self._comm.allgather(digest.hexdigest()))) == 1
@@ -105,7 +139,11 @@ class Processes:
 
 
 def processes() -> Processes:
-    """The job this process belongs to: MPI's world under a launcher, else this process alone."""
+    """The job this process belongs to: MPI's world under a launcher, else this process alone.
+
+    Under a launcher, an exception that nothing catches ends the whole job (MPI's Abort, after
+    the traceback): the other processes would otherwise wait in their next sum forever.
+    """
     if not launched_by_mpi():
         return Processes()
     try:
@@ -113,4 +151,19 @@ def processes() -> Processes:
     except ImportError as error:
         raise RuntimeError('started by an MPI launcher, but mpi4py is missing: '
                            'pip install "morla_core[mpi]"') from error
+    _abort_on_uncaught_exceptions(MPI.COMM_WORLD)
     return Processes(MPI.COMM_WORLD)
+
+
+def _abort_on_uncaught_exceptions(world) -> None:
+    previous = sys.excepthook
+    if getattr(previous, "_morla_aborts", False):
+        return
+
+    def report_and_abort(kind, value, traceback):
+        previous(kind, value, traceback)
+        sys.stderr.flush()
+        world.Abort(1)
+
+    report_and_abort._morla_aborts = True  # type: ignore[attr-defined]
+    sys.excepthook = report_and_abort

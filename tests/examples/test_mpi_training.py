@@ -95,3 +95,89 @@ def test_shares_cover_a_batch_once_in_order(size, rows):
         shares.append(job.share(batch))
     assert np.array_equal(np.concatenate(shares), batch)
     assert max(map(len, shares)) - min(map(len, shares)) <= 1
+
+
+def run_ranks(tmp_path, *commands, timeout=120):
+    """mpiexec with one program per colon-separated part; returns the finished process."""
+    launcher = mpiexec()
+    if launcher is None:
+        pytest.skip("no mpiexec")
+    pytest.importorskip("mpi4py")
+    command = [launcher, "-launcher", "fork", "-host", "localhost"]
+    for i, part in enumerate(commands):
+        command += ([":"] if i else []) + ["-n", "1", *part]
+    return subprocess.run(command, env=clean_environment(), capture_output=True, text=True,
+                          timeout=timeout, cwd=tmp_path)
+
+
+FAILING_RANK = """
+import sys
+from morla import distributed
+import numpy as np
+job = distributed.processes()
+grads = {"w": np.ones(3, np.float32)}
+job.sum_in_place(grads, 1.0)
+if job.rank == 1:
+    raise MemoryError("rank 1 gives up")
+job.sum_in_place(grads, 1.0)  # rank 0 would wait here for ever
+"""
+
+MISMATCHED = """
+import sys
+from morla import distributed
+import numpy as np
+job = distributed.processes()
+out = open(f"rank{job.rank}.txt", "w")
+print = lambda *args: __builtins__.print(*args, file=out, flush=True)  # noqa: E731
+names = ["a", "b"] if job.rank == 0 else ["b", "a"]
+grads = {name: np.full(3, 10.0 ** i, np.float32) for i, name in enumerate(names)}
+grads["a"][:] = 1 + job.rank  # rank 0: a=1, b=10; rank 1: b=1, a=2
+print(job.rank, job.sum_in_place(grads, 1.0), grads["a"][0], grads["b"][0])
+if job.rank == 1:
+    grads["c"] = np.zeros(2, np.float32)
+try:
+    job.sum_in_place(grads)
+except ValueError as error:
+    print(job.rank, "refused:", error)
+print(job.rank, job.sum_in_place({}, 2.0), job.same_everywhere({"x": np.array(5.0) if job.rank else np.array([5.0])}))
+"""
+
+
+@pytest.mark.thread_unsafe
+def test_a_failing_rank_ends_the_job(tmp_path):
+    (tmp_path / "fail.py").write_text(FAILING_RANK)
+    done = run_ranks(tmp_path, [sys.executable, "fail.py"], [sys.executable, "fail.py"])
+    assert done.returncode != 0
+    assert "rank 1 gives up" in done.stderr
+
+
+@pytest.mark.thread_unsafe
+def test_sums_match_arrays_by_name_and_refuse_other_layouts(tmp_path):
+    (tmp_path / "mismatch.py").write_text(MISMATCHED)
+    done = run_ranks(tmp_path, [sys.executable, "mismatch.py"], [sys.executable, "mismatch.py"])
+    assert done.returncode == 0, done.stderr[-2000:]
+    for rank in range(2):
+        lines = (tmp_path / f"rank{rank}.txt").read_text().splitlines()
+        assert lines[0] == f"{rank} [2.0] 3.0 11.0", lines
+        assert lines[1].startswith(f"{rank} refused: sum_in_place: the processes passed different"), lines
+        assert lines[2] == f"{rank} [4.0] False", lines
+
+
+@pytest.mark.thread_unsafe
+def test_compare_threads_refuses_different_thread_counts(tmp_path):
+    example = str(HERE.parents[1] / "examples" / "train_digits.py")
+    args = ["--epochs", "1", "--hidden", "8", "--compare-threads", "--plot", str(tmp_path / "p.png")]
+    done = run_ranks(tmp_path, [sys.executable, example, "--threads", "2", *args],
+                     [sys.executable, example, "--threads", "1", *args])
+    assert done.returncode != 0
+    assert "--compare-threads needs the same --threads in every process" in done.stderr
+
+
+def test_a_program_started_by_a_rank_is_not_a_rank(monkeypatch):
+    monkeypatch.setenv("PMI_SIZE", "2")
+    monkeypatch.setenv("PMI_FD", "987")  # the launcher's connection, which a child lacks
+    assert not distributed.launched_by_mpi()
+    monkeypatch.setenv("PMI_FD", "0")
+    assert distributed.launched_by_mpi()
+    monkeypatch.setenv("PMI_SIZE", "1")
+    assert not distributed.launched_by_mpi()  # a job of one needs no MPI
