@@ -62,14 +62,19 @@ numpy_floor, ml_dtypes_floor = sys.argv[1:]
 for name, want in (("numpy", numpy_floor), ("ml_dtypes", ml_dtypes_floor)):
     got = metadata.version(name)
     assert got == want, f"{name} {got} is installed, not the floor {want}"
-declared = [r for r in map(Requirement, metadata.requires("morla_core"))
-            if r.name == "numpy" and (r.marker is None or r.marker.evaluate())]
-assert len(declared) == 1, f"the wheel declares {declared} for this interpreter"
-bounds = [s for s in declared[0].specifier if s.operator == ">="]
-assert len(bounds) == 1 and Version(bounds[0].version) == Version(numpy_floor), (
-    f"the wheel declares {declared[0]}, the tested floor is numpy {numpy_floor}")
+requirements = list(map(Requirement, metadata.requires("morla_core")))
+said = []
+for name, floor, environment in (("numpy", numpy_floor, {"extra": ""}),
+                                 ("ml_dtypes", ml_dtypes_floor, {"extra": "bfloat16"})):
+    declared = [r for r in requirements
+                if r.name == name and (r.marker is None or r.marker.evaluate(environment))]
+    assert len(declared) == 1, f"the wheel declares {declared} for this interpreter"
+    bounds = [s for s in declared[0].specifier if s.operator == ">="]
+    assert len(bounds) == 1 and Version(bounds[0].version) == Version(floor), (
+        f"the wheel declares {declared[0]}, the tested floor is {name} {floor}")
+    said.append(f"'{declared[0]}'")
 print(f"test-numpy-floor: numpy {numpy_floor}, ml_dtypes {ml_dtypes_floor}; the wheel declares "
-      f"'{declared[0]}'", file=sys.stderr)
+      f"{' and '.join(said)}", file=sys.stderr)
 CHECK
 
     log "$tag: the whole suite with NumPy ${floor[0]} and ml_dtypes ${floor[1]}"
