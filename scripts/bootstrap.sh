@@ -23,6 +23,10 @@ PY_VERSION=3.14.7
 TARBALL="python3.14_$PY_VERSION.orig.tar.xz"
 TARBALL_SHA256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
 MODE="${1:-}"
+case "$MODE" in
+    "" | --gil | --fetch-only) ;;
+    *) echo "bootstrap: unknown argument '$MODE' (expected --gil or --fetch-only)" >&2; exit 2 ;;
+esac
 if [[ $MODE == --gil ]]; then
     FLAVOUR=3.14 CONFIGURE_ARGS=() LOCK="$CACHE/.lock-gil" USER_PYTHON="${GIL_PYTHON314:-}"
 else
@@ -67,8 +71,13 @@ install_build_deps() {
     done
     if ((${#missing[@]})); then
         log "installing Debian packages: ${missing[*]}"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+        # One apt at a time: a bootstrap of the other kind may be installing too.
+        (
+            flock 8
+            apt-get update -qq -o DPkg::Lock::Timeout=600
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
+                "${missing[@]}" >/dev/null
+        ) 8>"$CACHE/.lock-apt"
     fi
 }
 
@@ -96,11 +105,15 @@ fetch_tarball() {
         local url
         url="$(apt_mirror)/pool/main/p/python3.14/$TARBALL"
         log "downloading $url"
-        # A part file of its own: a bootstrap of the other kind may be downloading too.
-        local part="$file.part.$$"
+        # A part file of its own (a bootstrap of the other kind may be downloading too), removed
+        # when the download fails or is interrupted.
+        local part
+        part="$(mktemp "$file.part.XXXXXX")"
+        trap 'rm -f "$part"' EXIT
         if command -v curl >/dev/null; then curl -fsSL -o "$part" "$url" || die "download failed: $url"
         else wget -q -O "$part" "$url" || die "download failed: $url"; fi
         mv "$part" "$file"
+        trap - EXIT
     fi
     if ! echo "$TARBALL_SHA256  $file" | sha256sum --check --quiet >/dev/null 2>&1; then
         [[ $file == "$CACHE/$TARBALL" ]] && rm -f "$file"  # a bad download is fetched again next time
