@@ -12,35 +12,15 @@
 
 namespace engine::cpu::numeric::ops {
 
-// Operands of one shape, both row-major (the common case): a row-major result in one flat run,
-// without broadcast views or a walk over the axes.
-template <class Out, class T, class F>
-StridedArray<Out> elementwise_flat(const StridedArray<T>& a, const StridedArray<T>& b, F f) {
-    auto out = StridedArray<Out>::uninitialized(a.shape);
-    const std::size_t n = out.numel();
-    if (n == 0) return out;
-    if constexpr (requires { f.large_output; }) {
-        f.large_output = n * sizeof(Out) >= simd::large_output_bytes;
-    }
-    binary_run<Out, T, T>({reinterpret_cast<std::byte*>(out.data()),
-                           reinterpret_cast<std::byte*>(const_cast<T*>(a.data())),
-                           reinterpret_cast<std::byte*>(const_cast<T*>(b.data()))},
-                          {std::ptrdiff_t(sizeof(Out)), std::ptrdiff_t(sizeof(T)), std::ptrdiff_t(sizeof(T))},
-                          n, f);
-    if constexpr (requires { f.large_output; }) {
-        if (f.large_output) simd::store_fence();
-    }
-    return out;
-}
-
 inline bool ends_with(std::span<const std::size_t> shape, std::span<const std::size_t> suffix) {
     return suffix.size() < shape.size() && std::ranges::equal(shape.last(suffix.size()), suffix);
 }
 
-// Row-major operands where one is the other's trailing block, repeated along the leading axes
-// (a bias added to every row): a row-major result, one flat run per block.
+// Row-major operands of one shape (the common case: one flat run), or where one is the other's
+// trailing block repeated along the leading axes (a bias added to every row: one run per block).
+// The result is row-major; no broadcast views, no walk over the axes.
 template <class Out, class T, class F>
-StridedArray<Out> elementwise_rows(const StridedArray<T>& a, const StridedArray<T>& b, F f) {
+StridedArray<Out> elementwise_blocks(const StridedArray<T>& a, const StridedArray<T>& b, F f) {
     const bool a_repeats = a.rank() < b.rank();
     auto out = StridedArray<Out>::uninitialized(a_repeats ? b.shape : a.shape);
     const std::size_t n = out.numel();
@@ -69,8 +49,9 @@ StridedArray<Out> elementwise_rows(const StridedArray<T>& a, const StridedArray<
 template <class Out, class T, class F>
 KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const StridedArray<T>& b, F f) {
     if (is_row_major(a.shape, a.strides) && is_row_major(b.shape, b.strides)) {
-        if (std::ranges::equal(a.shape, b.shape)) return elementwise_flat<Out>(a, b, f);
-        if (ends_with(a.shape, b.shape) || ends_with(b.shape, a.shape)) return elementwise_rows<Out>(a, b, f);
+        if (std::ranges::equal(a.shape, b.shape) || ends_with(a.shape, b.shape) || ends_with(b.shape, a.shape)) {
+            return elementwise_blocks<Out>(a, b, f);
+        }
     }
     auto views = broadcast_tensors(a, b);
     if (!views) return std::unexpected(std::move(views.error()));
