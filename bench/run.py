@@ -46,6 +46,7 @@ import numpy as np  # noqa: E402
 from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
 
 import morla_core  # noqa: E402
+from morla._kernel_path import active_path  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import common  # noqa: E402
@@ -133,12 +134,6 @@ def cpu_info() -> dict:
         pass
     model = model or platform.processor() or "unknown"
     wanted = ["avx2", "avx512f", "avx512bw", "avx512vl", "avx512dq", "f16c", "fma", "avx512_bf16"]
-    if {"avx512f", "avx512bw", "avx512vl", "avx512dq", "f16c", "fma"} <= flags:
-        path = "avx512"
-    elif {"avx2", "fma", "f16c"} <= flags:
-        path = "avx2"
-    else:
-        path = "portable"
     mem_kib = None
     try:
         with open("/proc/meminfo") as f:
@@ -152,9 +147,7 @@ def cpu_info() -> dict:
         "memory_gib": round(mem_kib / MIB, 1) if mem_kib else None,
         "kernel": platform.release(),
         "machine": platform.machine(),
-        "morla_expected_cpu_path": path,
-        "morla_expected_cpu_path_rule": "avx512 if avx512f+avx512bw+avx512vl+avx512dq+f16c+fma; "
-                                        "else avx2 if avx2+fma+f16c; else portable",
+        "morla_cpu_path": active_path(),
     }
 
 
@@ -611,7 +604,7 @@ def print_table(rows, data) -> None:
     print()
     print(f"machine: {m['model']}, {m['cores']} cores; flags: "
           + " ".join(k for k, v in m["flags"].items() if v)
-          + f"; morla_core expected CPU path: {m['morla_expected_cpu_path']}")
+          + f"; morla_core CPU path: {m['morla_cpu_path']}")
     v = data["versions"]
     blas = ", ".join(f"{b.get('internal_api')} {b.get('version')} ({b.get('architecture')}, "
                      f"{b.get('num_threads')} threads default)" for b in data["numpy_blas"])

@@ -1,53 +1,19 @@
-import os
-import platform
 import subprocess
 import threading
 import sys
 import sysconfig
 
 import pytest
+from morla._kernel_path import active_path
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-
-ISAS = ("Portable", "Avx2", "Avx512")
-
-
-def _cpu_flags():
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    return set()
-
-
-def active_isa():
-    """The instruction-set path the module's kernels run on: "Portable", "Avx2" or "Avx512".
-
-    MORLA_TEST_ISA names it for a build whose path is pinned (MORLA_FORCE_ISA); otherwise it is
-    what the module picks from this CPU's features. The other paths are tested by the kernel
-    tests (tests/kernels)."""
-    pinned = os.environ.get("MORLA_TEST_ISA")
-    if pinned:
-        if pinned not in ISAS:
-            raise ValueError(f"MORLA_TEST_ISA={pinned!r}, expected one of {ISAS}")
-        return pinned
-    if platform.machine().lower() not in ("x86_64", "amd64"):
-        return "Portable"
-    flags = _cpu_flags()
-    if {"f16c", "fma"} <= flags:
-        if {"avx512f", "avx512bw", "avx512vl", "avx512dq"} <= flags:
-            return "Avx512"
-        if "avx2" in flags:
-            return "Avx2"
-    return "Portable"
 
 
 @pytest.fixture(scope="session")
 def isa():
-    return active_isa()
+    """The instruction-set path the module's kernels run on here ("portable", "avx2", "avx512",
+    "neon"); the kernel tests (tests/kernels) cover the others."""
+    return active_path()
 
 
 def run_python(code: str) -> subprocess.CompletedProcess:
@@ -78,3 +44,17 @@ def run_in_threads(work, count=8):
     for thread in threads:
         thread.join()
     assert not errors, errors
+
+
+# Under emulation (scripts/test-aarch64.sh sets MORLA_HYPOTHESIS_PROFILE=emulated) code runs some
+# ten times slower: no deadlines, and slow data generation fails no health check.
+def _load_hypothesis_profile():
+    import os
+
+    from hypothesis import HealthCheck, settings
+
+    settings.register_profile("emulated", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    settings.load_profile(os.environ.get("MORLA_HYPOTHESIS_PROFILE", "default"))
+
+
+_load_hypothesis_profile()

@@ -1,7 +1,6 @@
 #pragma once
-// The compiled instruction-set paths, and the ones this CPU runs.
+// The compiled instruction-set paths, as test parameters (a path this CPU cannot run is skipped).
 
-#include <string>
 #include <vector>
 
 #include "engine/cpu/simd/isa.hpp"
@@ -9,13 +8,18 @@
 namespace kernel_tests {
 
 using engine::cpu::simd::Isa;
+using engine::cpu::simd::path_name;
 
-std::string path_name(Isa isa);
+// Every compiled path, the portable one first.
+inline std::vector<Isa> every_path() {
+    return {std::begin(engine::cpu::simd::compiled_paths), std::end(engine::cpu::simd::compiled_paths)};
+}
 
-// Every path below the portable one that this CPU runs (the ones compared with it).
-std::vector<Isa> runnable_vector_paths();
-
-// Every path this CPU runs, the portable one included.
-std::vector<Isa> runnable_paths();
+// Every compiled path but the portable one (the ones compared with it).
+inline std::vector<Isa> vector_paths() {
+    auto paths = every_path();
+    std::erase(paths, Isa::Portable);
+    return paths;
+}
 
 }  // namespace kernel_tests

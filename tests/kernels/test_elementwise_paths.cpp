@@ -124,29 +124,12 @@ void expect_same_bits(const Output<Out>& want, const Output<Out>& got, const std
     }
 }
 
-template <class Op, class T>
-struct Kernels {
-    simd::BinaryFn<Op, T> binary;
-    simd::RightFn<Op, T> right;
-    simd::LeftFn<Op, T> left;
-};
-
-template <class Op, class T>
-Kernels<Op, T> kernels_of(Isa isa) {
-    switch (isa) {
-        case Isa::Avx512: return {&simd::avx512::binary<Op, T>, &simd::avx512::right<Op, T>, &simd::avx512::left<Op, T>};
-        case Isa::Avx2: return {&simd::avx2::binary<Op, T>, &simd::avx2::right<Op, T>, &simd::avx2::left<Op, T>};
-        case Isa::Portable: break;
-    }
-    return {&simd::portable::binary<Op, T>, &simd::portable::right<Op, T>, &simd::portable::left<Op, T>};
-}
-
 // One run of each function on n elements, output `offset` past a cache line, on both paths.
 template <class Op, class T>
 void compare_run(Isa isa, std::size_t n, std::size_t offset, bool large, std::uint32_t seed) {
     using Out = simd::OutOf<Op, T>;
-    const auto want = kernels_of<Op, T>(Isa::Portable);
-    const auto got = kernels_of<Op, T>(isa);
+    const auto want = simd::element_kernels<Op, T>(Isa::Portable);
+    const auto got = simd::element_kernels<Op, T>(isa);
     const auto a = inputs<T>(n + 1, seed), b = inputs<T>(n + 1, seed + 1);
     const auto scalars = inputs<T>(3, seed + 2);
     const std::string where = " n=" + std::to_string(n) + " offset=" + std::to_string(offset) +
@@ -214,8 +197,28 @@ std::string case_name(const testing::TestParamInfo<std::tuple<KernelCase, Isa>>&
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKernel, ElementwisePaths,
-                         testing::Combine(testing::ValuesIn(kernel_cases()), testing::Values(Isa::Avx2, Isa::Avx512)),
+                         testing::Combine(testing::ValuesIn(kernel_cases()), testing::ValuesIn(vector_paths())),
                          case_name);
+
+#if defined(__aarch64__)
+// Default NaNs (FPCR.DN) and the alternative half-precision format (FPCR.AHP) change what the
+// hardware's float16 conversions give; flushing (FZ, FZ16) must not change a result either.
+// Under each mode every vector path still gives the portable path's bits.
+TEST(ElementwisePathModes, Float16UnderEveryFloatingPointMode) {
+    const std::uint64_t saved = __builtin_aarch64_get_fpcr64();
+    constexpr std::uint64_t fz16 = 1u << 19, fz = 1u << 24, dn = 1u << 25, ahp = 1u << 26;
+    for (std::uint64_t mode : {dn, ahp, fz | fz16, ahp | dn | fz | fz16}) {
+        __builtin_aarch64_set_fpcr64(saved | mode);
+        for (Isa isa : vector_paths()) {
+            compare_paths<numeric::Add, numeric::float16>(isa);
+            compare_paths<numeric::WherePositive, numeric::float16>(isa);
+            compare_paths<numeric::Lt, numeric::float16>(isa);
+        }
+        __builtin_aarch64_set_fpcr64(saved);
+        if (HasFailure()) FAIL() << "FPCR mode " << std::hex << mode;
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace kernel_tests

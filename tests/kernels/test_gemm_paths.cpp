@@ -1,6 +1,6 @@
 // Each path's matrix product and its microkernel follow the documented order bit for bit: along
 // the shared index, blocks of 256, each summed from +0 in increasing order, later block sums
-// added onto the first in order; each step fused (one rounding) on AVX2 and AVX-512, rounded
+// added onto the first in order; each step fused (one rounding) on the vector paths, rounded
 // twice on the portable path. Edge tiles, the direct path and the packed path included.
 
 #include <gtest/gtest.h>
@@ -54,24 +54,6 @@ std::vector<float> operand(std::size_t n, std::uint32_t seed) {
 
 bool same_bits(float x, float y) { return std::memcmp(&x, &y, sizeof x) == 0; }
 
-simd::GemmFn<float> gemm_of(Isa isa) {
-    switch (isa) {
-        case Isa::Avx512: return &simd::avx512::gemm<float>;
-        case Isa::Avx2: return &simd::avx2::gemm<float>;
-        case Isa::Portable: break;
-    }
-    return &simd::portable::gemm<float>;
-}
-
-const simd::Microkernel& microkernel_of(Isa isa) {
-    switch (isa) {
-        case Isa::Avx512: return simd::avx512::microkernel;
-        case Isa::Avx2: return simd::avx2::microkernel;
-        case Isa::Portable: break;
-    }
-    return simd::portable::microkernel;
-}
-
 class GemmPaths : public testing::TestWithParam<Isa> {
 protected:
     void SetUp() override {
@@ -89,7 +71,7 @@ std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, 
     const std::ptrdiff_t ldc = std::ptrdiff_t(N) + 3;  // C rows apart from each other
     std::vector<float> c(M * std::size_t(ldc), 7.0f);
     std::vector<float> scratch(simd::gemm_scratch_floats(M, N, K));
-    gemm_of(isa)({M, N, K, a.data(), std::ptrdiff_t(K), 1, b.data(), b_row, b_col, c.data(), ldc},
+    simd::gemm_of<float>(isa)({M, N, K, a.data(), std::ptrdiff_t(K), 1, b.data(), b_row, b_col, c.data(), ldc},
                  scratch.data());
     std::size_t other_rule_misses = 0;
     for (std::size_t i = 0; i < M; ++i) {
@@ -118,7 +100,7 @@ std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, 
 
 TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
     const Isa isa = GetParam();
-    const auto& kernel = microkernel_of(isa);
+    const auto& kernel = simd::microkernel_of(isa);
     const std::size_t mr = kernel.mr, nr = kernel.nr;
     std::size_t other_rule_misses = 0;
     for (std::size_t M : {std::size_t(1), mr - 1, mr, mr + 1, 2 * mr + 3}) {
@@ -140,7 +122,7 @@ TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
 // nothing written outside the valid part.
 TEST_P(GemmPaths, MicrokernelFollowsTheDocumentedOrder) {
     const Isa isa = GetParam();
-    const auto& kernel = microkernel_of(isa);
+    const auto& kernel = simd::microkernel_of(isa);
     const std::size_t mr = kernel.mr, nr = kernel.nr;
     EXPECT_NE(std::string(kernel.name).find(path_name(isa)), std::string::npos) << kernel.name;
     for (std::size_t k : {1, 2, 33, 256}) {
@@ -176,7 +158,7 @@ TEST_P(GemmPaths, MicrokernelFollowsTheDocumentedOrder) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryPath, GemmPaths, testing::Values(Isa::Portable, Isa::Avx2, Isa::Avx512),
+INSTANTIATE_TEST_SUITE_P(EveryPath, GemmPaths, testing::ValuesIn(every_path()),
                          [](const testing::TestParamInfo<Isa>& info) { return path_name(info.param); });
 
 }  // namespace

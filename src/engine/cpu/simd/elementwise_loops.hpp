@@ -29,11 +29,16 @@ inline bool should_stream(const Out* out, std::size_t n, bool large) {
     return (large || n * sizeof(Out) >= large_output_bytes) && reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
 }
 
-// Runs vector(i) for each full vector, streaming or not, then the scalar tail.
-template <class Arch, class Out, class Vector, class Tail>
+// Runs vector(i) for each full vector, streaming or not, then the scalar tail (every element,
+// where the vectors would not follow the scalar rule).
+template <class Arch, class T, class Out, class Vector, class Tail>
 inline void for_each_vector(Out* out, std::size_t n, bool large, Vector vector, Tail tail) {
     constexpr std::size_t W = Arch::lanes;
     std::size_t i = 0;
+    if (!arch::vectors_follow_rule<Arch, T>()) {
+        for (; i < n; ++i) out[i] = tail(i);
+        return;
+    }
     if constexpr (Arch::streams) {
         if (should_stream(out, n, large)) {
             for (; i + W <= n; i += W) put<Arch, true>(out + i, vector(i));
@@ -46,7 +51,7 @@ inline void for_each_vector(Out* out, std::size_t n, bool large, Vector vector, 
 
 template <class Arch, class Op, class T>
 void binary_loop(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large) {
-    for_each_vector<Arch>(
+    for_each_vector<Arch, T>(
         out, n, large, [&](std::size_t i) { return Op{}(Arch::widen(a + i), Arch::widen(b + i)); },
         [&](std::size_t i) { return scalar_rule<Op>(a[i], b[i]); });
 }
@@ -54,7 +59,7 @@ void binary_loop(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool 
 template <class Arch, class Op, class T>
 void right_loop(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large) {
     const auto scalar = Arch::splat(numeric::TensorOps<T>::widen(s));
-    for_each_vector<Arch>(
+    for_each_vector<Arch, T>(
         out, n, large, [&](std::size_t i) { return Op{}(Arch::widen(a + i), scalar); },
         [&](std::size_t i) { return scalar_rule<Op>(a[i], s); });
 }
@@ -62,7 +67,7 @@ void right_loop(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large) {
 template <class Arch, class Op, class T>
 void left_loop(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large) {
     const auto scalar = Arch::splat(numeric::TensorOps<T>::widen(s));
-    for_each_vector<Arch>(
+    for_each_vector<Arch, T>(
         out, n, large, [&](std::size_t i) { return Op{}(scalar, Arch::widen(b + i)); },
         [&](std::size_t i) { return scalar_rule<Op>(s, b[i]); });
 }

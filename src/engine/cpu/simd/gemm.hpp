@@ -4,10 +4,10 @@
 // first element and row and column strides in elements (any sign, 0 included); 16-bit operands
 // are widened while being packed. Along the shared index the products are summed in blocks of
 // 256, each block from +0 in increasing order, and the block sums are added onto C in block
-// order, so the register tiling never changes a result. The AVX2 and AVX-512 paths fuse each
-// multiply-add (one rounding); the portable path rounds the product and the sum separately, so
-// float32 products may differ between paths in the last bits, never between calls or batch
-// splits on one machine.
+// order, so the register tiling never changes a result. Every vector path fuses each
+// multiply-add (one rounding), so all of them give the same bits on any CPU; the portable path
+// rounds the product and the sum separately, so its float32 products may differ from theirs in
+// the last bits, never between calls or batch splits on one machine.
 
 #include <cstddef>
 
@@ -64,21 +64,40 @@ struct Microkernel {
                    bool add_onto, std::size_t rows, std::size_t cols);
 };
 
-#define MORLA_DECLARE_GEMM(isa)                                          \
-    namespace isa {                                                      \
-    template <class T>                                                   \
-    void gemm(const GemmOperands<T>& operands, float* scratch);          \
-    extern const Microkernel microkernel;                                \
+#define MORLA_DECLARE_GEMM(name, Enumerator, runs_here)         \
+    namespace name {                                             \
+    template <class T>                                           \
+    void gemm(const GemmOperands<T>& operands, float* scratch);  \
+    extern const Microkernel microkernel;                        \
     }
-MORLA_DECLARE_GEMM(portable)
-MORLA_DECLARE_GEMM(avx2)
-MORLA_DECLARE_GEMM(avx512)
+MORLA_FOR_EACH_PATH(MORLA_DECLARE_GEMM)
 #undef MORLA_DECLARE_GEMM
 
 template <class T>
+GemmFn<T> gemm_of(Isa isa) {
+    switch (isa) {
+#define MORLA_PATH_GEMM(name, Enumerator, runs_here) \
+    case Isa::Enumerator: return &name::gemm<T>;
+        MORLA_FOR_EACH_PATH(MORLA_PATH_GEMM)
+#undef MORLA_PATH_GEMM
+    }
+    return &portable::gemm<T>;
+}
+
+inline const Microkernel& microkernel_of(Isa isa) {
+    switch (isa) {
+#define MORLA_PATH_MICROKERNEL(name, Enumerator, runs_here) \
+    case Isa::Enumerator: return name::microkernel;
+        MORLA_FOR_EACH_PATH(MORLA_PATH_MICROKERNEL)
+#undef MORLA_PATH_MICROKERNEL
+    }
+    return portable::microkernel;
+}
+
+// The product of the path this process runs, looked up once.
+template <class T>
 GemmFn<T> gemm_kernel() {
-    static const GemmFn<T> fn =
-        pick<GemmFn<T>>(&portable::gemm<T>, &avx2::gemm<T>, &avx512::gemm<T>);
+    static const GemmFn<T> fn = gemm_of<T>(active_isa());
     return fn;
 }
 

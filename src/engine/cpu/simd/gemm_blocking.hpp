@@ -32,7 +32,7 @@ struct GemmBlocking {
             const std::size_t rows = std::min(MR, m - r);
             const T* block = a + std::ptrdiff_t(r) * a_row;
             std::size_t p = 0;
-            if (a_col == 1 && rows == MR) {
+            if (a_col == 1 && rows == MR && arch::vectors_follow_rule<Arch, T>()) {
                 // Rows stored contiguously: widen W values of each row at once, then interleave.
                 for (; p + W <= k; p += W, out += W * MR) {
 #pragma GCC unroll 16
@@ -57,13 +57,14 @@ struct GemmBlocking {
     template <class T>
     static void pack_b(std::size_t k, std::size_t n, const T* b, std::ptrdiff_t b_row,
                        std::ptrdiff_t b_col, float* out) {
+        const bool vectors = b_col == 1 && arch::vectors_follow_rule<Arch, T>();
         for (std::size_t s = 0; s < n; s += NR) {
             const std::size_t cols = std::min(NR, n - s);
             const std::size_t width = Tile::panel_width(cols);
             const T* block = b + std::ptrdiff_t(s) * b_col;
             for (std::size_t p = 0; p < k; ++p, out += width) {
                 const T* row = block + std::ptrdiff_t(p) * b_row;
-                if (b_col == 1 && cols == NR) {
+                if (vectors && cols == NR) {
 #pragma GCC unroll 8
                     for (std::size_t v = 0; v < NR / W; ++v) Arch::store(out + v * W, Arch::widen(row + v * W));
                     continue;

@@ -3,14 +3,16 @@
 namespace engine::cpu::simd {
 namespace {
 
-Isa detect() {
-#if defined(MORLA_FORCE_ISA)
-    return Isa::MORLA_FORCE_ISA;
-#else
-    if (cpu_runs(Isa::Avx512)) return Isa::Avx512;
-    if (cpu_runs(Isa::Avx2)) return Isa::Avx2;
-    return Isa::Portable;
+#if defined(__x86_64__)
+#define cpu_has(feature) __builtin_cpu_supports(feature)
 #endif
+
+Isa detect() {
+    Isa chosen = Isa::Portable;
+    for (Isa isa : compiled_paths) {
+        if (cpu_runs(isa)) chosen = isa;
+    }
+    return chosen;
 }
 
 }  // namespace
@@ -18,19 +20,24 @@ Isa detect() {
 bool cpu_runs(Isa isa) {
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c") &&
-                      __builtin_cpu_supports("fma");
+#endif
     switch (isa) {
-        case Isa::Avx512:
-            return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
-        case Isa::Avx2: return avx2;
-        case Isa::Portable: return true;
+#define MORLA_PATH_RULE(name, Enumerator, runs_here) \
+    case Isa::Enumerator: return runs_here;
+        MORLA_FOR_EACH_PATH(MORLA_PATH_RULE)
+#undef MORLA_PATH_RULE
     }
     return false;
-#else
-    return isa == Isa::Portable;
-#endif
+}
+
+const char* path_name(Isa isa) {
+    switch (isa) {
+#define MORLA_PATH_NAME(name, Enumerator, runs_here) \
+    case Isa::Enumerator: return #name;
+        MORLA_FOR_EACH_PATH(MORLA_PATH_NAME)
+#undef MORLA_PATH_NAME
+    }
+    return "unknown";
 }
 
 Isa active_isa() {
@@ -39,3 +46,9 @@ Isa active_isa() {
 }
 
 }  // namespace engine::cpu::simd
+
+// The name of the path this process runs, for the Python helpers that need to know it (tests,
+// benchmarks); exported from the module's shared object, outside its Python surface.
+extern "C" __attribute__((visibility("default"))) const char* morla_active_path() {
+    return engine::cpu::simd::path_name(engine::cpu::simd::active_isa());
+}

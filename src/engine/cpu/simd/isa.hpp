@@ -1,25 +1,45 @@
 #pragma once
-// The instruction set the element-wise and matrix kernels run on, chosen once per process from
-// the CPU's features. Builds for testing can pin it with MORLA_FORCE_ISA.
+// The instruction-set paths of the element-wise and matrix kernels. Every path compiled for the
+// target processor is listed once, here, from the least preferred to the most; each process runs
+// the most preferred one its CPU can. A path is its primitives (arch/<name>.hpp), its translation
+// unit (<processor>/<name>.cpp, which the build compiles only for that processor) and its line
+// below; dispatch, the kernel tests and the name the Python helpers read all come from this list.
+//
+// X(name, Enumerator, runs_here): runs_here is evaluated in isa.cpp, where cpu_has("feature")
+// asks the CPU for one of its features.
+
+#if defined(__x86_64__)
+#define MORLA_FOR_EACH_PATH(X)                                                                      \
+    X(portable, Portable, true)                                                                     \
+    X(avx2, Avx2, cpu_has("avx2") && cpu_has("fma") && cpu_has("f16c"))                              \
+    X(avx512, Avx512,                                                                               \
+      cpu_runs(Isa::Avx2) && cpu_has("avx512f") && cpu_has("avx512bw") && cpu_has("avx512vl") &&    \
+          cpu_has("avx512dq"))
+#elif defined(__aarch64__)
+// Advanced SIMD is part of every aarch64 CPU.
+#define MORLA_FOR_EACH_PATH(X) X(portable, Portable, true) X(neon, Neon, true)
+#else
+#define MORLA_FOR_EACH_PATH(X) X(portable, Portable, true)
+#endif
 
 namespace engine::cpu::simd {
 
-enum class Isa { Portable, Avx2, Avx512 };
+#define MORLA_PATH_ENUMERATOR(name, Enumerator, runs_here) Enumerator,
+enum class Isa { MORLA_FOR_EACH_PATH(MORLA_PATH_ENUMERATOR) };
+#undef MORLA_PATH_ENUMERATOR
 
+// Every compiled path, in the order above.
+#define MORLA_PATH_VALUE(name, Enumerator, runs_here) Isa::Enumerator,
+inline constexpr Isa compiled_paths[] = {MORLA_FOR_EACH_PATH(MORLA_PATH_VALUE)};
+#undef MORLA_PATH_VALUE
+
+// The path this process runs: the last compiled one that the CPU runs, chosen once.
 Isa active_isa();
 
-// Whether this CPU can run the path (whatever MORLA_FORCE_ISA pins).
+// Whether this CPU can run the path.
 bool cpu_runs(Isa isa);
 
-// The one of three variants that the active instruction set runs.
-template <class Fn>
-Fn pick(Fn portable_fn, Fn avx2_fn, Fn avx512_fn) {
-    switch (active_isa()) {
-        case Isa::Avx512: return avx512_fn;
-        case Isa::Avx2: return avx2_fn;
-        case Isa::Portable: break;
-    }
-    return portable_fn;
-}
+// The path's name, as in the list ("portable", ...).
+const char* path_name(Isa isa);
 
 }  // namespace engine::cpu::simd

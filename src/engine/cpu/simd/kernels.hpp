@@ -52,18 +52,16 @@ inline OutOf<Op, T> scalar_rule(T a, T b) {
     }
 }
 
-#define MORLA_DECLARE_KERNELS(isa)                                              \
-    namespace isa {                                                             \
-    template <class Op, class T>                                                \
-    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large); \
-    template <class Op, class T>                                                \
-    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large);        \
-    template <class Op, class T>                                                \
-    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large);         \
+#define MORLA_DECLARE_KERNELS(name, Enumerator, runs_here)                                  \
+    namespace name {                                                                        \
+    template <class Op, class T>                                                            \
+    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large);    \
+    template <class Op, class T>                                                            \
+    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large);            \
+    template <class Op, class T>                                                            \
+    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large);             \
     }
-MORLA_DECLARE_KERNELS(portable)
-MORLA_DECLARE_KERNELS(avx2)
-MORLA_DECLARE_KERNELS(avx512)
+MORLA_FOR_EACH_PATH(MORLA_DECLARE_KERNELS)
 #undef MORLA_DECLARE_KERNELS
 
 // Every (function, element type) pair that has vector kernels.
@@ -83,25 +81,45 @@ MORLA_DECLARE_KERNELS(avx512)
 template <class Op, class T>
 constexpr bool has_kernels = !std::is_same_v<T, bool>;
 
+// One path's kernels for a function and element type.
+template <class Op, class T>
+struct ElementKernels {
+    BinaryFn<Op, T> binary;
+    RightFn<Op, T> right;
+    LeftFn<Op, T> left;
+};
+
+template <class Op, class T>
+ElementKernels<Op, T> element_kernels(Isa isa) {
+    switch (isa) {
+#define MORLA_PATH_KERNELS(name, Enumerator, runs_here) \
+    case Isa::Enumerator: return {&name::binary<Op, T>, &name::right<Op, T>, &name::left<Op, T>};
+        MORLA_FOR_EACH_PATH(MORLA_PATH_KERNELS)
+#undef MORLA_PATH_KERNELS
+    }
+    return {&portable::binary<Op, T>, &portable::right<Op, T>, &portable::left<Op, T>};
+}
+
+// The kernels of the path this process runs, looked up once.
+template <class Op, class T>
+const ElementKernels<Op, T>& active_kernels() {
+    static const ElementKernels<Op, T> kernels = element_kernels<Op, T>(active_isa());
+    return kernels;
+}
+
 template <class Op, class T>
 BinaryFn<Op, T> binary_kernel() {
-    static const BinaryFn<Op, T> fn =
-        pick<BinaryFn<Op, T>>(&portable::binary<Op, T>, &avx2::binary<Op, T>, &avx512::binary<Op, T>);
-    return fn;
+    return active_kernels<Op, T>().binary;
 }
 
 template <class Op, class T>
 RightFn<Op, T> right_kernel() {
-    static const RightFn<Op, T> fn =
-        pick<RightFn<Op, T>>(&portable::right<Op, T>, &avx2::right<Op, T>, &avx512::right<Op, T>);
-    return fn;
+    return active_kernels<Op, T>().right;
 }
 
 template <class Op, class T>
 LeftFn<Op, T> left_kernel() {
-    static const LeftFn<Op, T> fn =
-        pick<LeftFn<Op, T>>(&portable::left<Op, T>, &avx2::left<Op, T>, &avx512::left<Op, T>);
-    return fn;
+    return active_kernels<Op, T>().left;
 }
 
 }  // namespace engine::cpu::simd

@@ -1,13 +1,14 @@
 #pragma once
 // What every vector path shares: GCC vector types of one width, bit copies between them and
-// memory, and the steps that vector arithmetic does alike on any instruction set. An instruction
-// set's header (avx512.hpp, avx2.hpp, portable.hpp) derives its primitives from this; it is
+// memory, and the steps that vector arithmetic does alike on any instruction set. Each path's
+// header in this folder derives its primitives from this; it is
 // included after the translation unit enables its instruction set, and everything in it is
 // internal to that unit, so the linker can never pick a copy that needs a wider CPU.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "engine/cpu/numeric/core/float16.hpp"
 
@@ -62,9 +63,21 @@ struct VectorLanes {
         store_bits(p, convert<vh>(nan ? quiet : rounded));
     }
 
+    // Whether the hardware's float16 conversions follow the scalar rule under the current
+    // floating-point modes; where they may not, the kernels convert by the scalar rule instead.
+    static bool hardware_conversions_exact() { return true; }
+
     // A truth mask (all ones or zero per lane) stored as bool bytes.
     static void narrow(bool* p, vi mask) { store_bits(p, convert<vb>(mask & 1)); }
 };
+
+// Whether Arch's vectors of T follow the scalar rule now: float16 goes through the hardware's
+// conversions, which some floating-point modes change.
+template <class Arch, class T>
+inline bool vectors_follow_rule() {
+    if constexpr (std::is_same_v<T, float16>) return Arch::hardware_conversions_exact();
+    return true;
+}
 
 }  // namespace
 }  // namespace engine::cpu::simd::arch

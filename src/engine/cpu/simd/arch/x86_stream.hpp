@@ -1,7 +1,7 @@
 #pragma once
 // Stores that bypass the caches, for outputs far larger than them: the line is written without
-// first being read. p and lanes must be aligned to the size stored. For the x86 paths with AVX2
-// or more; included after the translation unit enables its instruction set.
+// first being read. p and lanes must be aligned to the size stored. For the x86 paths with
+// 256-bit vectors or wider; included after the translation unit enables its instruction set.
 
 #include <immintrin.h>
 
