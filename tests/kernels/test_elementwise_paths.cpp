@@ -201,18 +201,21 @@ INSTANTIATE_TEST_SUITE_P(EveryKernel, ElementwisePaths,
                          case_name);
 
 #if defined(__aarch64__)
-// Default NaNs (FPCR.DN) and the alternative half-precision format (FPCR.AHP) change what the
-// hardware's float16 conversions give; flushing (FZ, FZ16) must not change a result either.
-// Under each mode every vector path still gives the portable path's bits.
+// Default NaNs (FPCR.DN), the alternative half-precision format (FPCR.AHP) and rounding toward
+// zero (FPCR.RMode) change what the hardware's float16 conversions give; flushing (FZ, FZ16) must
+// not change a result either. Under each mode every vector path still gives the portable bits.
 TEST(ElementwisePathModes, Float16UnderEveryFloatingPointMode) {
     const std::uint64_t saved = __builtin_aarch64_get_fpcr64();
-    constexpr std::uint64_t fz16 = 1u << 19, fz = 1u << 24, dn = 1u << 25, ahp = 1u << 26;
-    for (std::uint64_t mode : {dn, ahp, fz | fz16, ahp | dn | fz | fz16}) {
+    constexpr std::uint64_t fz16 = 1u << 19, toward_zero = 3u << 22, fz = 1u << 24, dn = 1u << 25,
+                            ahp = 1u << 26;
+    for (std::uint64_t mode : {dn, ahp, toward_zero, fz | fz16, ahp | dn | fz | fz16}) {
         __builtin_aarch64_set_fpcr64(saved | mode);
         for (Isa isa : vector_paths()) {
-            compare_paths<numeric::Add, numeric::float16>(isa);
-            compare_paths<numeric::WherePositive, numeric::float16>(isa);
-            compare_paths<numeric::Lt, numeric::float16>(isa);
+            for (std::size_t n : {7, 64, 1000}) {
+                compare_run<numeric::Add, numeric::float16>(isa, n, 1, false, std::uint32_t(n));
+                compare_run<numeric::WherePositive, numeric::float16>(isa, n, 1, false, std::uint32_t(n));
+                compare_run<numeric::Lt, numeric::float16>(isa, n, 1, false, std::uint32_t(n));
+            }
         }
         __builtin_aarch64_set_fpcr64(saved);
         if (HasFailure()) FAIL() << "FPCR mode " << std::hex << mode;

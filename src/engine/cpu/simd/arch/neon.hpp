@@ -22,9 +22,10 @@ struct Neon : VectorLanes<16> {
     // nearest even with subnormal results and keeps a NaN's sign and top payload bits, as the
     // scalar rule does, under the floating-point modes every thread starts with. FPCR.FZ16 never
     // applies to conversions, and FPCR.FZ only flushes a float32 subnormal, which narrows to a
-    // zero of its sign either way. FPCR.DN (every NaN the default one) and FPCR.AHP (the
-    // alternative half-precision format, without infinities or NaNs) do change the results:
-    // while either is set, the kernels convert by the scalar rule.
+    // zero of its sign either way. FPCR.DN (every NaN the default one), FPCR.AHP (the
+    // alternative half-precision format, without infinities or NaNs) and FPCR.RMode (another
+    // rounding than to nearest) do change the results: while any is set, the kernels convert by
+    // the scalar rule.
     static vf widen(const float16* p) {
         return vf(vcvt_f32_f16(vreinterpret_f16_u16(vld1_u16(reinterpret_cast<const std::uint16_t*>(p)))));
     }
@@ -32,8 +33,9 @@ struct Neon : VectorLanes<16> {
         vst1_u16(reinterpret_cast<std::uint16_t*>(p), vreinterpret_u16_f16(vcvt_f16_f32(float32x4_t(v))));
     }
     static bool hardware_conversions_exact() {
-        constexpr std::uint64_t ahp = std::uint64_t(1) << 26, dn = std::uint64_t(1) << 25;
-        return (__builtin_aarch64_get_fpcr64() & (ahp | dn)) == 0;
+        constexpr std::uint64_t ahp = std::uint64_t(1) << 26, dn = std::uint64_t(1) << 25,
+                                rounding = std::uint64_t(3) << 22;
+        return (__builtin_aarch64_get_fpcr64() & (ahp | dn | rounding)) == 0;
     }
 
     static vf splat(float x) { return vf(vdupq_n_f32(x)); }
