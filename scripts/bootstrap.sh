@@ -12,6 +12,15 @@
 # `bootstrap.sh --gil` does the same for the regular CPython 3.14 with the GIL, built from the same
 # tarball without --disable-gil, with a prefix, venv, build directory and lock of its own
 # (GIL_PYTHON314 names an interpreter to use instead); it prints that venv's python.
+# `bootstrap.sh --aarch64` sets up 64-bit ARM Linux on this x86-64 machine, run under qemu-user:
+# the cross toolchain, qemu and the arm64 libraries (Debian multiarch); the native free-threaded
+# 3.14 and its venv as above (they build everything); the free-threaded CPython cross-built for
+# aarch64 from the same tarball into a prefix of its own; an aarch64 venv whose packages are
+# aarch64 wheels installed by the native pip; and the module cross-compiled into a wheel
+# (scripts/wheel-aarch64.sh), repaired to manylinux and installed into that venv. It registers
+# qemu with binfmt_misc when it can, so that aarch64 programs, such as the children a test starts
+# from sys.executable, run directly. It prints the venv's python-emulated, a script that runs
+# the venv's python under qemu.
 # `bootstrap.sh --fetch-only` only fetches and verifies the CPython source tarball and prints its
 # path: the test command uses it to exercise the download a new machine makes.
 set -euo pipefail
@@ -24,8 +33,8 @@ TARBALL="python3.14_$PY_VERSION.orig.tar.xz"
 TARBALL_SHA256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
 MODE="${1:-}"
 case "$MODE" in
-    "" | --gil | --fetch-only) ;;
-    *) echo "bootstrap: unknown argument '$MODE' (expected --gil or --fetch-only)" >&2; exit 2 ;;
+    "" | --gil | --aarch64 | --fetch-only) ;;
+    *) echo "bootstrap: unknown argument '$MODE' (expected --gil, --aarch64 or --fetch-only)" >&2; exit 2 ;;
 esac
 if [[ $MODE == --gil ]]; then
     FLAVOUR=3.14 CONFIGURE_ARGS=() LOCK="$CACHE/.lock-gil" USER_PYTHON="${GIL_PYTHON314:-}"
@@ -41,11 +50,28 @@ REQUIREMENTS=("numpy>=2" ml_dtypes pytest hypothesis pytest-run-parallel mypy bu
 BUILD_DEPS=(build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
             libreadline-dev uuid-dev libncurses-dev libgdbm-dev libzstd-dev pkg-config xz-utils)
 
+# aarch64: the prefix of the cross-built interpreter, its venv (the tests' packages, as aarch64
+# wheels), and what the cross-build needs: the cross compiler, qemu (with its binfmt_misc
+# entries), and the arm64 libraries CPython links against plus the C and C++ runtime libraries
+# that programs run under qemu load (from the root, through multiarch).
+A64_PREFIX="$CACHE/python3.14t-$PY_VERSION-aarch64"
+A64_VENV="$CACHE/venv-3.14t-aarch64"
+A64_REQUIREMENTS=("numpy>=2" ml_dtypes pytest hypothesis pytest-run-parallel)
+A64_DEPS=(build-essential pkg-config xz-utils g++-aarch64-linux-gnu qemu-user qemu-user-binfmt)
+A64_ARM64_DEPS=(libffi-dev zlib1g-dev libssl-dev libbz2-dev liblzma-dev libsqlite3-dev libzstd-dev
+                libexpat1-dev uuid-dev libc6 libstdc++6)
+
 # Progress goes to stderr explicitly: functions whose stdout is captured log too.
 log() { echo "bootstrap: $*" >&2; }
 die() { log "error: $*"; exit 1; }
 
 mkdir -p "$CACHE"
+if [[ $MODE == --aarch64 ]]; then
+    # One aarch64 bootstrap at a time; the native part below takes the native lock as well, only
+    # while it sets up the native interpreter and venv.
+    exec 7>"$CACHE/.lock-aarch64"
+    flock 7
+fi
 exec 9>"$LOCK"
 flock 9  # one bootstrap of each kind at a time per cache
 
@@ -59,26 +85,41 @@ assert sys.version_info[:2] == (3, 14) and bool(sysconfig.get_config_var('Py_GIL
         2>/dev/null
 }
 
+# apt_install PACKAGE...: installs those of the Debian packages (name or name:arch) that are
+# missing, quietly. Adds the arm64 architecture first when a package asks for it.
+apt_install() {
+    local missing=() p add_arch=false
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+    done
+    ((${#missing[@]})) || return 0
+    if [[ " ${missing[*]}" == *:arm64* ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+        add_arch=true
+    fi
+    log "installing Debian packages: ${missing[*]}"
+    # One apt at a time: a bootstrap of another kind may be installing too.
+    (
+        flock 8
+        if $add_arch && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+            log "adding the arm64 architecture to dpkg"
+            dpkg --add-architecture arm64
+        fi
+        apt-get update -qq -o DPkg::Lock::Timeout=600
+        # Multiarch packages share one version across architectures: this may upgrade the amd64
+        # counterparts of the arm64 libraries.
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
+            "${missing[@]}" >/dev/null
+    ) 8>"$CACHE/.lock-apt"
+}
+
 install_build_deps() {
     if [[ $EUID -ne 0 ]]; then
         log "not root: assuming the CPython build dependencies are installed"
         return
     fi
-    local pkgs=("${BUILD_DEPS[@]}") missing=() p
+    local pkgs=("${BUILD_DEPS[@]}")
     command -v curl >/dev/null || command -v wget >/dev/null || pkgs+=(curl)
-    for p in "${pkgs[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-    done
-    if ((${#missing[@]})); then
-        log "installing Debian packages: ${missing[*]}"
-        # One apt at a time: a bootstrap of the other kind may be installing too.
-        (
-            flock 8
-            apt-get update -qq -o DPkg::Lock::Timeout=600
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
-                "${missing[@]}" >/dev/null
-        ) 8>"$CACHE/.lock-apt"
-    fi
+    apt_install "${pkgs[@]}"
 }
 
 # The Debian archive to download from: MORLA_DEBIAN_MIRROR, else the one apt is configured with
@@ -122,6 +163,20 @@ fetch_tarball() {
     echo "$file"
 }
 
+# run_phase LOG DIR PHASE COMMAND...: runs COMMAND in DIR with its output appended to LOG, saying
+# every 30 s which phase runs and for how long; on failure shows the end of LOG and exits.
+run_phase() {
+    local build_log="$1" dir="$2" phase="$3" start=$SECONDS
+    shift 3
+    log "$phase"
+    if ! bash "$ROOT/scripts/heartbeat.sh" --log "$build_log" "bootstrap: $phase" env -C "$dir" "$@"; then
+        log "$phase failed; end of $build_log:"
+        tail -n 40 "$build_log" >&2
+        exit 1
+    fi
+    log "$phase: done in $((SECONDS - start)) s"
+}
+
 build_python() {
     install_build_deps
     local tarball srcdir="$CACHE/src" build_log="$CACHE/python-build.log" kind="free-threaded"
@@ -135,12 +190,11 @@ build_python() {
     mkdir -p "$srcdir"
     tar -xf "$tarball" -C "$srcdir"
     log "building $kind CPython $PY_VERSION into $PREFIX (log: $build_log)"
-    if ! (cd "$src" && ./configure ${CONFIGURE_ARGS[@]+"${CONFIGURE_ARGS[@]}"} --prefix="$PREFIX" --with-ensurepip=install \
-            && make -j"$(nproc)" && make install) >"$build_log" 2>&1; then
-        log "CPython build failed; end of $build_log:"
-        tail -n 40 "$build_log"
-        exit 1
-    fi
+    : >"$build_log"
+    run_phase "$build_log" "$src" "configure" \
+        ./configure ${CONFIGURE_ARGS[@]+"${CONFIGURE_ARGS[@]}"} --prefix="$PREFIX" --with-ensurepip=install
+    run_phase "$build_log" "$src" "make" make -j"$(nproc)"
+    run_phase "$build_log" "$src" "make install" make install
     is_wanted_314 "$PREFIX/bin/python$FLAVOUR" || die "built interpreter is not a $kind CPython 3.14"
     touch "$PREFIX/.complete"
 }
@@ -186,7 +240,137 @@ ensure_venv() {
 build_module() {
     local args=(--no-build-isolation --no-deps --force-reinstall -q)
     log "building morla_core"
-    (cd "$ROOT" && PATH="$VENV/bin:$PATH" "$VPY" -m pip install "${args[@]}" .)
+    (cd "$ROOT" && PATH="$VENV/bin:$PATH" bash "$ROOT/scripts/heartbeat.sh" "bootstrap: building morla_core" \
+        "$VPY" -m pip install "${args[@]}" .)
+}
+
+# ---- aarch64 ----
+
+# Runs an aarch64 program under qemu.
+emulate() { OPENBLAS_NUM_THREADS=1 OPENBLAS_CORETYPE=ARMV8 qemu-aarch64 "$@"; }
+
+install_aarch64_deps() {
+    if [[ $EUID -ne 0 ]]; then
+        log "not root: assuming the aarch64 cross toolchain, qemu and the arm64 libraries are installed"
+        return
+    fi
+    apt_install "${A64_DEPS[@]}" "${A64_ARM64_DEPS[@]/%/:arm64}"
+}
+
+# True when $1 is a free-threaded CPython 3.14 for aarch64 that runs under qemu.
+is_aarch64_314t() {
+    emulate "$1" -c "import platform, sys, sysconfig
+assert sys.version_info[:2] == (3, 14) and sysconfig.get_config_var('Py_GIL_DISABLED')
+assert platform.machine() == 'aarch64'" 2>/dev/null
+}
+
+# Cross-builds the free-threaded CPython for aarch64 into A64_PREFIX, with the native one ($PY)
+# as the build Python. Without -g (the install is a third of the size) and without the test
+# modules and test suite, which nothing here runs under qemu.
+build_python_aarch64() {
+    local srcdir="$CACHE/src-aarch64" build_log="$CACHE/python-build-aarch64.log" tarball
+    local src="$srcdir/Python-$PY_VERSION" build="$srcdir/build"
+    tarball="$(fetch_tarball)"
+    [[ -f $tarball ]] || die "no CPython source tarball at '$tarball'"
+    rm -rf "$srcdir" "$A64_PREFIX"
+    mkdir -p "$build"
+    tar -xf "$tarball" -C "$srcdir"
+    log "cross-building free-threaded CPython $PY_VERSION for aarch64 into $A64_PREFIX (log: $build_log)"
+    : >"$build_log"
+    # configure cannot run aarch64 test programs, so the answers it would find are given; the
+    # arm64 libraries' .pc files are found through PKG_CONFIG_LIBDIR.
+    run_phase "$build_log" "$build" "configure (aarch64)" "$src/configure" \
+        --host=aarch64-linux-gnu --build="$(gcc -dumpmachine)" --disable-gil \
+        --with-build-python="$PY" --prefix="$A64_PREFIX" --with-ensurepip=no --disable-test-modules \
+        CC=aarch64-linux-gnu-gcc CXX=aarch64-linux-gnu-g++ AR=aarch64-linux-gnu-ar \
+        READELF=aarch64-linux-gnu-readelf OPT="-DNDEBUG -O3 -Wall" \
+        PKG_CONFIG=pkg-config PKG_CONFIG_LIBDIR=/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig \
+        ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no
+    run_phase "$build_log" "$build" "make (aarch64)" make -j2
+    run_phase "$build_log" "$build" "make install (aarch64)" make install
+    is_aarch64_314t "$A64_PREFIX/bin/python3.14t" \
+        || die "the cross-built interpreter does not run under qemu as a free-threaded CPython 3.14"
+    rm -rf "$srcdir"  # 0.3 GB; a rebuild starts from the tarball anyway
+    touch "$A64_PREFIX/.complete"
+}
+
+find_python_aarch64() {
+    if [[ -f $A64_PREFIX/.complete ]] && is_aarch64_314t "$A64_PREFIX/bin/python3.14t"; then
+        return
+    fi
+    build_python_aarch64
+}
+
+# The venv is made under qemu without pip (a second); the native pip installs the aarch64 wheels
+# into it (scripts/pip-aarch64.sh).
+ensure_venv_aarch64() {
+    local stamp="$A64_VENV/.requirements"
+    if [[ ! -x $A64_VENV/bin/python || "$(grep '^home = ' "$A64_VENV/pyvenv.cfg" 2>/dev/null)" != "home = $A64_PREFIX/bin"
+          || "$(cat "$stamp" 2>/dev/null)" != "${A64_REQUIREMENTS[*]}" ]]; then
+        log "creating venv $A64_VENV with ${A64_REQUIREMENTS[*]}"
+        rm -rf "$A64_VENV"
+        emulate "$A64_PREFIX/bin/python3.14t" -m venv --without-pip "$A64_VENV"
+        bash "$ROOT/scripts/pip-aarch64.sh" "$VPY" "$A64_VENV" "${A64_REQUIREMENTS[@]}"
+        echo "${A64_REQUIREMENTS[*]}" >"$stamp"
+    fi
+}
+
+# The command that runs the venv's python under qemu (the python beside it, so a copy of it serves
+# a copy of the venv too). Under qemu 7.2 NumPy's OpenBLAS hangs with more than one thread, and
+# its kernels for the newest cores, which it picks for qemu's CPU, give wrong float64 products;
+# children started from sys.executable run through binfmt_misc. Programs find their loader and
+# libraries from the root (Debian's arm64 multiarch ones): the cross toolchain's loader in
+# /usr/aarch64-linux-gnu, paired with the newer multiarch C library, hangs at a thread's join.
+write_wrapper() {
+    WRAPPER="$A64_VENV/bin/python-emulated"
+    cat >"$WRAPPER.part" <<EOF
+#!/bin/sh
+# Runs the aarch64 python beside this script under qemu-user (written by scripts/bootstrap.sh --aarch64).
+here="\$(dirname "\$(readlink -f "\$0")")"
+export OPENBLAS_NUM_THREADS=1 OPENBLAS_CORETYPE=ARMV8
+exec qemu-aarch64 "\$here/python" "\$@"
+EOF
+    chmod +x "$WRAPPER.part"
+    mv "$WRAPPER.part" "$WRAPPER"
+}
+
+# Lets the kernel run aarch64 programs through qemu (binfmt_misc), for child processes; says in
+# one line when it cannot.
+register_binfmt() {
+    local dir=/proc/sys/fs/binfmt_misc conf=/usr/lib/binfmt.d/qemu-aarch64.conf why
+    if [[ ! -e $dir/register && $EUID -eq 0 ]]; then
+        mount -t binfmt_misc binfmt_misc "$dir" 2>/dev/null || true
+    fi
+    if [[ -e $dir/qemu-aarch64 ]]; then
+        if head -n 1 "$dir/qemu-aarch64" | grep -qx enabled \
+                || { [[ $EUID -eq 0 ]] && echo 1 2>/dev/null >"$dir/qemu-aarch64"; }; then
+            return
+        fi
+        why="its binfmt_misc entry is disabled"
+    elif [[ $EUID -ne 0 ]]; then
+        why="not root"
+    elif [[ ! -e $dir/register ]]; then
+        why="binfmt_misc cannot be mounted"
+    elif [[ ! -f $conf ]]; then
+        why="no $conf"
+    elif grep -v '^[[:space:]]*#' "$conf" | grep -m 1 . 2>/dev/null >"$dir/register"; then
+        log "registered qemu-aarch64 with binfmt_misc"
+        return
+    else
+        why="the kernel refused the entry"
+    fi
+    log "aarch64 programs cannot run directly ($why): child processes the emulated python starts from sys.executable will fail"
+}
+
+# The module as a manylinux wheel for aarch64, installed into the aarch64 venv (its previous
+# install removed first: pip --target replaces only what the new wheel holds).
+install_module_aarch64() {
+    local out="$CACHE/wheels-aarch64" site="$A64_VENV/lib/python3.14t/site-packages" wheel
+    log "building morla_core for aarch64"
+    wheel="$(MORLA_CACHE="$CACHE" bash "$ROOT/scripts/wheel-aarch64.sh" "$VPY" "$WRAPPER" "$ROOT" "$out")"
+    rm -rf "$site"/morla "$site"/morla_core[.-]*
+    bash "$ROOT/scripts/pip-aarch64.sh" "$VPY" "$A64_VENV" --no-deps "$wheel"
+    log "installed $(basename "$wheel") into $A64_VENV"
 }
 
 if [[ $MODE == --fetch-only ]]; then
@@ -197,6 +381,19 @@ if [[ $MODE == --fetch-only ]]; then
 fi
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
+if [[ $MODE == --aarch64 ]]; then
+    find_python
+    ensure_venv
+    flock -u 9  # the native part is set up; a native bootstrap may go on
+    install_aarch64_deps
+    find_python_aarch64
+    ensure_venv_aarch64
+    write_wrapper
+    register_binfmt
+    install_module_aarch64
+    echo "$WRAPPER" >&3
+    exit 0
+fi
 find_python
 ensure_venv
 build_module

@@ -10,11 +10,14 @@
 #   7. the whole suite against the oldest NumPy and ml_dtypes that install on 3.14t, 3.14 and
 #      3.13 (where the machine has it), the floors pyproject.toml declares
 #      (scripts/test-numpy-floor.sh);
-#   8. an sdist, and for 3.14t and 3.14 a wheel built from it, what it holds, the wheel repaired
-#      to a manylinux tag and used from a fresh venv far from the source (scripts/test-packaging.sh);
+#   8. an sdist, and for 3.14t and 3.14 (and 3.14t on aarch64, cross-built and run under qemu) a
+#      wheel built from it, what it holds, the wheel repaired to a manylinux tag and used from a
+#      fresh venv far from the source (scripts/test-packaging.sh);
 #   9. what a new machine does that a warm cache skips: the download of the CPython source from
 #      the Debian archive (scripts/test-download.sh), and the main job itself, briefly, through
-#      the same script a user runs (scripts/train.sh).
+#      the same script a user runs (scripts/train.sh);
+#  10. on 64-bit ARM (aarch64) under qemu-user: the kernel tests cross-compiled, the suite, and a
+#      battery of results compared bit for bit with this machine's (scripts/test-aarch64.sh).
 # Extra arguments go to every pytest run. "No tests collected" counts as a failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -49,7 +52,8 @@ else
     echo "test.sh: no CPython 3.13 here: its declared floor (NumPy 2.1.0, ml_dtypes 0.5.0) goes untested" >&2
 fi
 bash scripts/test-numpy-floor.sh "${floor_pythons[@]}" -- "$@"
-bash scripts/test-packaging.sh "$PY" "$GIL_PY"
+EMULATED="$(bash scripts/bootstrap.sh --aarch64 | tail -n 1)"
+bash scripts/test-packaging.sh "$PY" "$GIL_PY" --aarch64 "$EMULATED"
 bash scripts/test-download.sh "$PY"
 echo "test.sh: the main job, briefly" >&2
 job="$(mktemp -d)"
@@ -58,3 +62,4 @@ cat "$job/out" >&2
 [[ "$(tail -n 1 "$job/out")" =~ ^test\ accuracy:\ [0-9]+\.[0-9]%$ ]] || { echo "test.sh: the main job did not finish" >&2; exit 1; }
 [[ -s $job/digits.png ]] || { echo "test.sh: the main job wrote no picture" >&2; exit 1; }
 rm -rf "$job"
+bash scripts/test-aarch64.sh "$PY" "$@"

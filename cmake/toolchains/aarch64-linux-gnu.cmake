@@ -1,7 +1,8 @@
 # Cross-compiling for 64-bit ARM Linux with Debian's GNU toolchain (g++-aarch64-linux-gnu);
-# programs built here run under qemu-user (qemu-aarch64) with Debian's arm64 libraries (multiarch:
-# libc6:arm64, libstdc++6:arm64), found from the root. Not with the cross toolchain's own C
-# library in /usr/aarch64-linux-gnu: under qemu 7.2 its pthread_join never returns.
+# programs built here run under qemu-user (qemu-aarch64) with Debian's arm64 loader and libraries
+# (multiarch: libc6:arm64, libstdc++6:arm64), found from the root. Not with the cross toolchain's
+# loader in /usr/aarch64-linux-gnu: paired with the newer multiarch C library it hangs at a
+# thread's join.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
