@@ -57,7 +57,7 @@ def main() -> None:
     m = data["machine"]
     ax.set_xlabel("margin to target (> 1 meets it; label: measured ratio and target)")
     ax.set_title(f"morla_core benchmarks ({data['mode']}) - {m['model']}, "
-                 f"path {m['morla_cpu_path']}", fontsize=10)
+                 f"path {m.get('morla_cpu_path', m.get('morla_expected_cpu_path'))}", fontsize=10)
     lo, hi = min(values + [1.0]), max(values + [1.0])
     ax.set_xlim(lo / 2, hi * 4)
     fig.tight_layout()

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -157,6 +158,43 @@ TEST_P(GemmPaths, MicrokernelFollowsTheDocumentedOrder) {
         }
     }
 }
+
+#if defined(__aarch64__)
+// The float16 operands of a product are widened while packed, by the hardware where the
+// floating-point modes let it follow the scalar rule. Under the alternative half-precision format
+// (FPCR.AHP) and default NaNs (FPCR.DN) every path gives the bits it gives under the default
+// modes, for rows packed by vectors and columns packed one by one.
+TEST_P(GemmPaths, Float16ProductsUnderEveryFloatingPointMode) {
+    const std::uint64_t saved = __builtin_aarch64_get_fpcr64();
+    std::mt19937 rng(5);
+    for (const auto [M, N, K] : {std::array<std::size_t, 3>{7, 33, 5}, {13, 40, 257}, {100, 70, 20}}) {
+        std::vector<engine::cpu::numeric::float16> a(M * K), b(K * N);
+        for (auto& x : a) {  // values near 1 and infinities, no NaN (DN would change its payload)
+            const std::uint16_t r = std::uint16_t(rng());
+            x.bits = r % 7 == 0 ? 0x7C00 : std::uint16_t(0x3800 + r % 0x800);
+        }
+        for (auto& x : b) x.bits = std::uint16_t(0x3800 + rng() % 0x800);
+        for (bool transposed : {false, true}) {
+            const std::ptrdiff_t m = std::ptrdiff_t(M), n = std::ptrdiff_t(N), k = std::ptrdiff_t(K);
+            simd::GemmOperands<engine::cpu::numeric::float16> g{
+                M, N, K, a.data(), transposed ? 1 : k, transposed ? m : 1,
+                b.data(), transposed ? 1 : n, transposed ? k : 1, nullptr, n};
+            std::vector<float> want(M * N), got(M * N), scratch(simd::gemm_scratch_floats(M, N, K));
+            g.c = want.data();
+            simd::gemm_of<engine::cpu::numeric::float16>(GetParam())(g, scratch.data());
+            for (std::uint64_t mode : {std::uint64_t(1) << 26, std::uint64_t(1) << 25}) {
+                g.c = got.data();
+                __builtin_aarch64_set_fpcr64(saved | mode);
+                simd::gemm_of<engine::cpu::numeric::float16>(GetParam())(g, scratch.data());
+                __builtin_aarch64_set_fpcr64(saved);
+                ASSERT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(float)), 0)
+                    << path_name(GetParam()) << " M=" << M << " N=" << N << " K=" << K
+                    << (transposed ? " transposed" : "") << " FPCR mode " << std::hex << mode;
+            }
+        }
+    }
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(EveryPath, GemmPaths, testing::ValuesIn(every_path()),
                          [](const testing::TestParamInfo<Isa>& info) { return path_name(info.param); });
