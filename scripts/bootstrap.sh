@@ -57,7 +57,8 @@ BUILD_DEPS=(build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-
 A64_PREFIX="$CACHE/python3.14t-$PY_VERSION-aarch64"
 A64_VENV="$CACHE/venv-3.14t-aarch64"
 A64_REQUIREMENTS=("numpy>=2" ml_dtypes pytest hypothesis pytest-run-parallel)
-A64_DEPS=(build-essential pkg-config xz-utils g++-aarch64-linux-gnu qemu-user qemu-user-binfmt)
+A64_DEPS=(build-essential pkg-config xz-utils g++-aarch64-linux-gnu qemu-user qemu-user-binfmt
+          googletest)  # GoogleTest's sources, built with the cross compiler for the kernel tests
 A64_ARM64_DEPS=(libffi-dev zlib1g-dev libssl-dev libbz2-dev liblzma-dev libsqlite3-dev libzstd-dev
                 libexpat1-dev uuid-dev libc6 libstdc++6)
 
@@ -177,18 +178,26 @@ run_phase() {
     log "$phase: done in $((SECONDS - start)) s"
 }
 
+# unpack_source DIR: DIR emptied and the verified CPython source unpacked into it
+# (DIR/Python-$PY_VERSION).
+unpack_source() {
+    local tarball
+    tarball="$(fetch_tarball)"
+    [[ -f $tarball ]] || die "no CPython source tarball at '$tarball'"
+    rm -rf "$1"
+    mkdir -p "$1"
+    tar -xf "$tarball" -C "$1"
+}
+
 build_python() {
     install_build_deps
-    local tarball srcdir="$CACHE/src" build_log="$CACHE/python-build.log" kind="free-threaded"
+    local srcdir="$CACHE/src" build_log="$CACHE/python-build.log" kind="free-threaded"
     if [[ $MODE == --gil ]]; then
         srcdir="$CACHE/src-gil" build_log="$CACHE/python-build-gil.log" kind="GIL-enabled"
     fi
     local src="$srcdir/Python-$PY_VERSION"
-    tarball="$(fetch_tarball)"
-    [[ -f $tarball ]] || die "no CPython source tarball at '$tarball'"
-    rm -rf "$src" "$PREFIX"
-    mkdir -p "$srcdir"
-    tar -xf "$tarball" -C "$srcdir"
+    rm -rf "$PREFIX"
+    unpack_source "$srcdir"
     log "building $kind CPython $PY_VERSION into $PREFIX (log: $build_log)"
     : >"$build_log"
     run_phase "$build_log" "$src" "configure" \
@@ -268,13 +277,11 @@ assert platform.machine() == 'aarch64'" 2>/dev/null
 # as the build Python. Without -g (the install is a third of the size) and without the test
 # modules and test suite, which nothing here runs under qemu.
 build_python_aarch64() {
-    local srcdir="$CACHE/src-aarch64" build_log="$CACHE/python-build-aarch64.log" tarball
+    local srcdir="$CACHE/src-aarch64" build_log="$CACHE/python-build-aarch64.log"
     local src="$srcdir/Python-$PY_VERSION" build="$srcdir/build"
-    tarball="$(fetch_tarball)"
-    [[ -f $tarball ]] || die "no CPython source tarball at '$tarball'"
-    rm -rf "$srcdir" "$A64_PREFIX"
+    rm -rf "$A64_PREFIX"
+    unpack_source "$srcdir"
     mkdir -p "$build"
-    tar -xf "$tarball" -C "$srcdir"
     log "cross-building free-threaded CPython $PY_VERSION for aarch64 into $A64_PREFIX (log: $build_log)"
     : >"$build_log"
     # configure cannot run aarch64 test programs, so the answers it would find are given; the

@@ -28,11 +28,12 @@ struct GemmBlocking {
     template <class T>
     static void pack_a(std::size_t m, std::size_t k, const T* a, std::ptrdiff_t a_row,
                        std::ptrdiff_t a_col, float* out) {
+        const bool vectors = a_col == 1 && arch::vectors_follow_rule<Arch, T>();
         for (std::size_t r = 0; r < m; r += MR) {
             const std::size_t rows = std::min(MR, m - r);
             const T* block = a + std::ptrdiff_t(r) * a_row;
             std::size_t p = 0;
-            if (a_col == 1 && rows == MR && arch::vectors_follow_rule<Arch, T>()) {
+            if (vectors && rows == MR) {
                 // Rows stored contiguously: widen W values of each row at once, then interleave.
                 for (; p + W <= k; p += W, out += W * MR) {
 #pragma GCC unroll 16
