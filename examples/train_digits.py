@@ -14,16 +14,20 @@ and splits that among its own threads; the gradients are summed across the proce
 writes the picture. At the end the processes check that they hold the same parameters bit for bit.
 
     [mpiexec -n K] python examples/train_digits.py [--threads N] [--epochs E] [--hidden H]
-                                    [--batch B] [--seed S] [--plot PATH] [--compare-threads]
+        [--batch B] [--learning-rate LR] [--momentum M] [--seed S] [--plot PATH] [--compare-threads]
 
 A progress bar advances once per epoch, showing the running loss and the test accuracy; the last
 line is the test accuracy; a PNG of the training loss and test accuracy per epoch is written and its path
-printed.
+printed: examples/output/digits.png, or examples/output/digits-K-processes.png under K > 1
+processes, unless --plot names another. A step keeps no more threads busy than its process has
+rows of the batch (one shard of at least one row per thread); the first line reports the threads
+used.
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import pathlib
 import sys
@@ -43,6 +47,13 @@ TEST_SAMPLES = 360
 # What the main job trains with unless told otherwise.
 DEFAULTS = {"epochs": 200, "hidden": 1024, "batch": 128, "learning_rate": 0.01, "momentum": 0.9, "seed": 0}
 DEFAULT_PLOT = pathlib.Path(__file__).resolve().parent / "output" / "digits.png"
+
+
+def default_plot(processes: int = 1) -> pathlib.Path:
+    """Where the picture goes: a run of several processes does not overwrite a run of one."""
+    if processes == 1:
+        return DEFAULT_PLOT
+    return DEFAULT_PLOT.with_name(f"{DEFAULT_PLOT.stem}-{processes}-processes{DEFAULT_PLOT.suffix}")
 
 
 @dataclass
@@ -130,6 +141,13 @@ def schedule(seed: int, hidden: int, samples: int, epochs: int) -> tuple[dict[st
     return params, [rng.permutation(samples) for _ in range(epochs)]
 
 
+def threads_used(threads: int, batch: int, samples: int, job: Processes | None = None) -> int:
+    """The threads a step of this process can keep busy: a shard per thread, at least one row each,
+    so no more than this process's share of the largest batch (at least one thread)."""
+    rows = (job or Processes()).share(np.arange(min(batch, samples)))
+    return max(1, min(threads, len(rows)))
+
+
 def local_gradients(params: dict[str, np.ndarray], results: list) -> tuple[float, dict[str, np.ndarray]]:
     """The loss and gradients of this process's shards, summed in shard order (zeros for none)."""
     if not results:
@@ -156,7 +174,7 @@ def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
     targets = one_hot(data.y_train)
     history = History()
     bar = make_progress(epochs, progress and job.is_root)
-    threads = max(1, min(threads, batch))  # a shard per thread, at least one row each
+    threads = threads_used(threads, batch, samples, job)
     with ThreadPoolExecutor(max_workers=threads) as pool:
         for order in orders:
             started = time.perf_counter()
@@ -239,25 +257,32 @@ def default_threads(processes_here: int = 1) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     job = job_processes()
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--threads", type=int, default=default_threads(job.on_this_machine),
-                        help="threads per step in each process (default: the machine's cores over "
-                             "the job's processes on it, %(default)s)")
-    parser.add_argument("--epochs", type=int, default=DEFAULTS["epochs"])
-    parser.add_argument("--hidden", type=int, default=DEFAULTS["hidden"],
-                        help="hidden units (default %(default)s)")
-    parser.add_argument("--batch", type=int, default=DEFAULTS["batch"],
-                        help="mini-batch size (default %(default)s)")
-    parser.add_argument("--learning-rate", type=float, default=DEFAULTS["learning_rate"])
-    parser.add_argument("--momentum", type=float, default=DEFAULTS["momentum"])
-    parser.add_argument("--seed", type=int, default=DEFAULTS["seed"])
-    parser.add_argument("--plot", type=pathlib.Path, default=DEFAULT_PLOT)
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser.add_argument("--threads", metavar="N", type=at_least_one,
+                        default=default_threads(job.on_this_machine),
+                        help="threads per step in each process, no more than its rows of a batch "
+                             "(default: the machine's cores over the job's processes on it, "
+                             "%(default)s)")
+    parser.add_argument("--epochs", metavar="E", type=at_least_one, default=DEFAULTS["epochs"],
+                        help="passes over the training images")
+    parser.add_argument("--hidden", metavar="H", type=at_least_one, default=DEFAULTS["hidden"],
+                        help="hidden units")
+    parser.add_argument("--batch", metavar="B", type=at_least_one, default=DEFAULTS["batch"],
+                        help="mini-batch size, over all processes")
+    parser.add_argument("--learning-rate", metavar="LR", type=positive_finite,
+                        default=DEFAULTS["learning_rate"], help="SGD step size, > 0")
+    parser.add_argument("--momentum", metavar="M", type=momentum_fraction,
+                        default=DEFAULTS["momentum"], help="SGD momentum, in [0, 1)")
+    parser.add_argument("--seed", metavar="S", type=int, default=DEFAULTS["seed"],
+                        help="seeds the test split, the initial parameters and the batch order")
+    parser.add_argument("--plot", metavar="PATH", type=pathlib.Path, default=default_plot(job.size),
+                        help="where rank 0 writes the picture (default: %(default)s; "
+                             f"{DEFAULT_PLOT.name} alone, {DEFAULT_PLOT.stem}-K-processes"
+                             f"{DEFAULT_PLOT.suffix} under mpiexec -n K)")
     parser.add_argument("--compare-threads", action="store_true",
                         help="train with 1 thread and with --threads, and report the speedup")
     args = parser.parse_args(argv)
-    for name in ("threads", "epochs", "hidden", "batch"):
-        if getattr(args, name) < 1:
-            parser.error(f"--{name} must be at least 1")
 
     data = load_data(args.seed)
     settings = dict(epochs=args.epochs, hidden=args.hidden, batch=args.batch,
@@ -267,25 +292,24 @@ def main(argv: list[str] | None = None) -> int:
     threads_everywhere = job.gather(args.threads)
     if args.compare_threads and len(set(threads_everywhere)) > 1:
         parser.error("--compare-threads needs the same --threads in every process")
-    if job.size == 1:
-        workers = plural(args.threads, "thread")
-    elif len(set(threads_everywhere)) == 1:
-        workers = f"{plural(args.threads, 'thread')} in each of {job.size} processes"
-    else:
-        workers = f"{job.size} processes of {', '.join(map(str, threads_everywhere))} threads"
+    used = threads_used(args.threads, args.batch, len(data.x_train), job)
+    used_everywhere = job.gather(used)
+    workers = describe_workers(threads_everywhere, used_everywhere, min(args.batch, len(data.x_train)))
     say(f"digits: {len(data.x_train)} training and {len(data.x_test)} test images; "
         f"64-{args.hidden}-10 relu perceptron, batches of {args.batch}, {workers}")
     if args.compare_threads:
-        timings = {}
-        for threads in sorted({1, args.threads}):
+        # The same number of runs in every process (each run sums across them every step).
+        runs = [1, used] if max(used_everywhere) > 1 else [1]
+        timings = []
+        for threads in runs:
             params, history = train(data, threads=threads, **settings)
-            timings[threads] = epoch_time(history)
+            timings.append(epoch_time(history))
             if job.is_root:
-                say(f"{plural(threads, 'thread')}: {1000 * timings[threads]:.1f} ms per epoch, "
+                say(f"{plural(threads, 'thread')}: {1000 * timings[-1]:.1f} ms per epoch, "
                     f"test accuracy {100 * history.accuracies[-1]:.1f}%")
-        say(f"speedup with {plural(args.threads, 'thread')}: {timings[1] / timings[args.threads]:.2f}x")
+        say(f"speedup with {plural(used, 'thread')}: {timings[0] / timings[-1]:.2f}x")
     else:
-        params, history = train(data, threads=args.threads, **settings)
+        params, history = train(data, threads=used, **settings)
     if job.size > 1:
         # Every process applied the same summed gradients: their parameters must agree bit for bit.
         if not job.same_everywhere(params):
@@ -300,6 +324,56 @@ def main(argv: list[str] | None = None) -> int:
     say(f"loss curve and test accuracy: {save_plot(history, args.plot, title)}")
     say(f"test accuracy: {100 * history.accuracies[-1]:.1f}%")
     return 0
+
+
+def describe_workers(requested: list[int], used: list[int], rows: int) -> str:
+    """The threads used in each process (in rank order), and why fewer than asked for if so."""
+    if len(used) == 1:
+        workers = plural(used[0], "thread")
+    elif len(set(used)) == 1:
+        workers = f"{plural(used[0], 'thread')} in each of {len(used)} processes"
+    else:
+        workers = f"{len(used)} processes of {', '.join(map(str, used))} threads"
+    if used != requested:
+        asked = ", ".join(map(str, sorted(set(requested))))
+        limit = (f"a batch's {rows} rows" if len(used) == 1
+                 else f"a process's share of a batch's {rows} rows")
+        workers += f" (--threads {asked}: no more than {limit})"
+    return workers
+
+
+def at_least_one(text: str) -> int:
+    """An argparse type: an integer of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def as_float(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid float value: {text!r}") from None
+
+
+def positive_finite(text: str) -> float:
+    """An argparse type: a finite number above 0."""
+    value = as_float(text)
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a finite number above 0, not {text}")
+    return value
+
+
+def momentum_fraction(text: str) -> float:
+    """An argparse type: a number in [0, 1)."""
+    value = as_float(text)
+    if not 0 <= value < 1:
+        raise argparse.ArgumentTypeError(f"must be in [0, 1), not {text}")
+    return value
 
 
 def plural(count: int, word: str) -> str:

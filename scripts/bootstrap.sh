@@ -7,7 +7,8 @@
 #
 # Environment: MORLA_CACHE (cache dir, default ~/.cache/morla), PYTHON (interpreter to use),
 # MORLA_TOOLCHAIN_DIR (dir holding the CPython source tarball), MORLA_DEBIAN_MIRROR (the Debian
-# archive to download the tarball from when no copy is at hand; default: the one apt uses).
+# archive to download the tarball from when no copy is at hand; default: the one apt uses),
+# MORLA_KEEP_SOURCE=1 (keep the CPython build trees, which are otherwise removed once installed).
 #
 # `bootstrap.sh --gil` does the same for the regular CPython 3.14 with the GIL, built from the same
 # tarball without --disable-gil, with a prefix, venv, build directory and lock of its own
@@ -206,6 +207,15 @@ build_python() {
     run_phase "$build_log" "$src" "make install" make install
     is_wanted_314 "$PREFIX/bin/python$FLAVOUR" || die "built interpreter is not a $kind CPython 3.14"
     touch "$PREFIX/.complete"
+    drop_source_tree "$srcdir"
+}
+
+# drop_source_tree DIR: removes an unpacked and built CPython source tree (about 0.5 GB; a rebuild
+# starts from the tarball anyway) unless MORLA_KEEP_SOURCE=1.
+drop_source_tree() {
+    [[ -d $1 && ${MORLA_KEEP_SOURCE:-0} != 1 ]] || return 0
+    log "removing the CPython build tree $1 (MORLA_KEEP_SOURCE=1 keeps it)"
+    rm -rf "$1"
 }
 
 find_python() {
@@ -220,7 +230,8 @@ find_python() {
         # (e.g. built by hand) if it has pip, which `make install` installs last; anything else
         # is taken for a half-finished build and rebuilt.
         if [[ -f $PREFIX/.complete ]] && is_wanted_314 "$cached"; then
-            :
+            # A tree an earlier set-up kept.
+            if [[ $MODE == --gil ]]; then drop_source_tree "$CACHE/src-gil"; else drop_source_tree "$CACHE/src"; fi
         elif is_wanted_314 "$cached" && "$cached" -m pip --version >/dev/null 2>&1; then
             touch "$PREFIX/.complete"
         else
@@ -246,11 +257,40 @@ ensure_venv() {
     fi
 }
 
+# The fingerprint of what the installed module is built from: the interpreter and the contents of
+# every file pip's build reads (sources, stubs, package, build configuration).
+source_fingerprint() {
+    (
+        cd "$ROOT"
+        "$VPY" -c 'import sys; print(sys.version)'
+        find CMakeLists.txt pyproject.toml cmake src python -type f ! -name '*.pyc' -print0 \
+            | LC_ALL=C sort -z | xargs -0 sha256sum
+    ) | sha256sum | cut -d' ' -f1
+}
+
+# The sha256 of the installed extension module (nothing when it does not import).
+installed_module_hash() {
+    local file
+    file="$("$VPY" -c 'import morla_core; print(morla_core.__file__)' 2>/dev/null)" || return 0
+    sha256sum "$file" | cut -d' ' -f1
+}
+
+# Builds and installs the module unless the installed one was built from this very source.
 build_module() {
+    local stamp="$VENV/.morla-source" fingerprint
+    fingerprint="$(source_fingerprint)"
+    # The stamp pairs the source's fingerprint with the installed file's, so a module installed
+    # by other means is rebuilt.
+    if [[ "$(cat "$stamp" 2>/dev/null)" == "$fingerprint $(installed_module_hash)" ]]; then
+        log "morla_core is up to date with the source"
+        return
+    fi
+    rm -f "$stamp"
     local args=(--no-build-isolation --no-deps --force-reinstall -q)
     log "building morla_core"
     (cd "$ROOT" && PATH="$VENV/bin:$PATH" bash "$ROOT/scripts/heartbeat.sh" "bootstrap: building morla_core" \
         "$VPY" -m pip install "${args[@]}" .)
+    echo "$fingerprint $(installed_module_hash)" >"$stamp"
 }
 
 # ---- aarch64 ----
@@ -297,8 +337,8 @@ build_python_aarch64() {
     run_phase "$build_log" "$build" "make install (aarch64)" make install
     is_aarch64_314t "$A64_PREFIX/bin/python3.14t" \
         || die "the cross-built interpreter does not run under qemu as a free-threaded CPython 3.14"
-    rm -rf "$srcdir"  # 0.3 GB; a rebuild starts from the tarball anyway
     touch "$A64_PREFIX/.complete"
+    drop_source_tree "$srcdir"
 }
 
 find_python_aarch64() {

@@ -14,6 +14,7 @@ for candidate in "${MORLA_TOOLCHAIN_DIR:-}/$TARBALL" "$CACHE/$TARBALL"; do
     [[ -f $candidate ]] && { source_copy="$candidate"; break; }
 done
 if [[ -z $source_copy ]]; then
+    echo "no copy of $TARBALL to serve (the interpreter was found, not built)" >"${MORLA_STAGE_SKIP_FILE:-/dev/null}"
     echo "test-download: no copy of $TARBALL to serve (the interpreter was found, not built); skipped" >&2
     exit 0
 fi

@@ -1,65 +1,197 @@
 #!/usr/bin/env bash
-# The project's test command. It sets everything up (scripts/bootstrap.sh), then runs:
-#   1. the whole suite;
-#   2. the whole suite again with every test run by several threads at once (pytest-run-parallel);
-#   3. the kernel tests of every instruction-set path, from one build (scripts/test-paths.sh);
-#   4. the whole suite against an ASan+UBSan build (scripts/test-sanitize.sh);
-#   5. the whole suite on CPython 3.13 with the GIL, where the machine has one (scripts/test-gil.sh);
-#   6. the whole suite on CPython 3.14 with the GIL, built from the same source
-#      (scripts/bootstrap.sh --gil);
-#   7. the whole suite against the oldest NumPy and ml_dtypes that install on 3.14t, 3.14 and
-#      3.13 (where the machine has it), the floors pyproject.toml declares
-#      (scripts/test-numpy-floor.sh);
-#   8. an sdist, and for 3.14t and 3.14 (and 3.14t on aarch64, cross-built and run under qemu) a
-#      wheel built from it, what it holds, the wheel repaired to a manylinux tag and used from a
-#      fresh venv far from the source (scripts/test-packaging.sh);
-#   9. what a new machine does that a warm cache skips: the download of the CPython source from
-#      the Debian archive (scripts/test-download.sh), and the main job itself, briefly, through
-#      the same script a user runs (scripts/train.sh);
-#  10. on 64-bit ARM (aarch64) under qemu-user: the kernel tests cross-compiled, the suite, and a
-#      battery of results compared bit for bit with this machine's (scripts/test-aarch64.sh).
+# The project's test command. It sets everything up (scripts/bootstrap.sh), then runs these
+# stages, each announced with what it runs and ended with its result and wall time:
+#   suite                 the whole suite;
+#   suite, 4 threads      the whole suite again, every test run by four threads at once
+#                         (pytest-run-parallel);
+#   kernel tests          every instruction-set path's kernels, from one build (tests/kernels);
+#   kernel tests, ASan    the same under ASan and UBSan (scripts/test-kernels.sh --sanitize);
+#   suite, ASan           the whole suite against an ASan+UBSan build (scripts/test-sanitize.sh);
+#   suite, 3.13 GIL       the whole suite on CPython 3.13 with the GIL, where the machine has one
+#                         (scripts/test-gil.sh);
+#   suite, 3.14 GIL       the whole suite on CPython 3.14 with the GIL, built from the same source
+#                         (scripts/bootstrap.sh --gil);
+#   NumPy floors          the whole suite against the oldest NumPy and ml_dtypes that install on
+#                         3.14t, 3.14 and 3.13, the floors pyproject.toml declares
+#                         (scripts/test-numpy-floor.sh);
+#   aarch64 set-up        64-bit ARM under qemu-user (scripts/bootstrap.sh --aarch64);
+#   packaging             an sdist, and for 3.14t, 3.14 and 3.14t on aarch64 a wheel built from
+#                         it, repaired to a manylinux tag and used from a fresh venv
+#                         (scripts/test-packaging.sh);
+#   download              the CPython source downloaded from a Debian archive, as a new machine
+#                         does (scripts/test-download.sh);
+#   main job, smoke run   scripts/train.sh for 3 epochs of a small model: it runs and draws;
+#   aarch64               the kernel tests cross-compiled, the suite and a battery of results
+#                         compared bit for bit with this machine's, under qemu
+#                         (scripts/test-aarch64.sh).
+# Every stage runs even when an earlier one failed (except those that need a failed set-up); a
+# summary table and one line with the whole result come last. Exits non-zero when any failed.
 # Extra arguments go to every pytest run. "No tests collected" counts as a failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-PY="$(bash scripts/bootstrap.sh | tail -n 1)"
+ROOT="$PWD"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+export MORLA_STAGE_SKIP_FILE="$work/skipped"
+PYTEST_ARGS=("$@")
+started=$SECONDS
+TOTAL=14
+names=() results=() times=()
+passed=0 failed=0 skipped=0
 
-# run_pytest PYTHON [pytest arguments]
+# 75 s -> "1 min 15 s"
+duration() {
+    local s="$1"
+    if ((s >= 60)); then echo "$((s / 60)) min $((s % 60)) s"; else echo "$s s"; fi
+}
+
+# stage NAME WHAT COMMAND...: announces the stage, runs COMMAND (a function or a program) in a
+# subshell with errexit, and records passed, failed or skipped (when COMMAND wrote a reason to
+# MORLA_STAGE_SKIP_FILE) with the wall time; STAGE_OK says whether it passed or was skipped. It
+# is never called as a condition: there bash would ignore errexit inside COMMAND.
+stage() {
+    local name="$1" what="$2" start=$SECONDS result rc
+    shift 2
+    local number=$((${#names[@]} + 1))
+    echo >&2
+    echo "=== test.sh [$number/$TOTAL] $name: $what" >&2
+    : >"$MORLA_STAGE_SKIP_FILE"
+    set +e
+    (
+        set -e
+        "$@"
+    )
+    rc=$?
+    set -e
+    if ((rc != 0)); then
+        result="failed (exit $rc)"
+        failed=$((failed + 1))
+    elif [[ -s $MORLA_STAGE_SKIP_FILE ]]; then
+        result="skipped ($(head -n 1 "$MORLA_STAGE_SKIP_FILE"))"
+        skipped=$((skipped + 1))
+    else
+        result="passed"
+        passed=$((passed + 1))
+    fi
+    names+=("$name") results+=("$result") times+=("$(duration $((SECONDS - start)))")
+    echo "=== test.sh [$number/$TOTAL] $name: $result ($(duration $((SECONDS - start))))" >&2
+    STAGE_OK=true
+    ((rc == 0)) || STAGE_OK=false
+}
+
+# not_run NAME WHY: records a stage that cannot run, as failed.
+not_run() {
+    names+=("$1") results+=("failed (not run: $2)") times+=("-")
+    failed=$((failed + 1))
+    echo "=== test.sh [${#names[@]}/$TOTAL] $1: not run: $2" >&2
+}
+
+summary() {
+    local i
+    {
+        echo
+        echo "test.sh: summary"
+        printf '  %-3s %-22s %-12s %s\n' "" stage time result
+        for i in "${!names[@]}"; do
+            printf '  %-3s %-22s %-12s %s\n' "$((i + 1))." "${names[i]}" "${times[i]}" "${results[i]}"
+        done
+    } >&2
+    local total=${#names[@]} line
+    line="test.sh: $total stages, $passed passed"
+    ((skipped == 0)) || line+=", $skipped skipped"
+    line+=", $failed failed ($(duration $((SECONDS - started))))"
+    echo "$line" >&2
+}
+
+# run_pytest PYTHON [pytest arguments]: the suite, with the test command's extra arguments.
 run_pytest() {
     local rc=0 python="$1"
     shift
-    "$python" -m pytest -q -p no:cacheprovider "$@" || rc=$?
+    "$python" -m pytest -q -p no:cacheprovider "$@" tests ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"} || rc=$?
     if ((rc == 5)); then
         echo "test.sh: pytest collected no tests" >&2
-        exit 1
+        return 1
     fi
-    ((rc == 0)) || exit "$rc"
+    return "$rc"
 }
 
-run_pytest "$PY" tests "$@"
-echo "test.sh: the suite again, four threads per test" >&2
-run_pytest "$PY" --parallel-threads=4 tests "$@"
-PATH="$(dirname "$PY"):$PATH" bash scripts/test-paths.sh
-bash scripts/test-sanitize.sh "$@"
-bash scripts/test-gil.sh "$@"
-GIL_PY="$(bash scripts/bootstrap.sh --gil | tail -n 1)"
-echo "test.sh: the suite on $("$GIL_PY" -V) with the GIL" >&2
-run_pytest "$GIL_PY" tests "$@"
-floor_pythons=("$PY" "$GIL_PY")
-py313="$(bash scripts/test-gil.sh --venv)"
-if [[ -n $py313 ]]; then
-    floor_pythons+=("$py313")
-else
-    echo "test.sh: no CPython 3.13 here: its declared floor (NumPy 2.1.0, ml_dtypes 0.5.0) goes untested" >&2
+setup() { bash scripts/bootstrap.sh >"$work/$1.python" ${2:+"$2"}; }
+python_of() { tail -n 1 "$work/$1.python" 2>/dev/null; }
+
+gil_suite() {
+    setup gil --gil
+    echo "test.sh: $("$(python_of gil)" -V) with the GIL" >&2
+    run_pytest "$(python_of gil)" -p no:run-parallel
+}
+
+numpy_floors() {
+    local pythons=("$PY")
+    [[ -x $(python_of gil) ]] && pythons+=("$(python_of gil)")
+    local py313
+    py313="$(bash scripts/test-gil.sh --venv)"
+    if [[ -n $py313 ]]; then
+        pythons+=("$py313")
+    else
+        echo "test.sh: no CPython 3.13 here: its declared floor (NumPy 2.1.0, ml_dtypes 0.5.0) goes untested" >&2
+    fi
+    bash scripts/test-numpy-floor.sh "${pythons[@]}" -- ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
+}
+
+packaging() {
+    local pythons=("$PY")
+    [[ -x $(python_of gil) ]] && pythons+=("$(python_of gil)")
+    local emulated=()
+    [[ -x $(python_of aarch64) ]] && emulated=(--aarch64 "$(python_of aarch64)")
+    bash scripts/test-packaging.sh "${pythons[@]}" ${emulated[@]+"${emulated[@]}"}
+}
+
+# A smoke run: a few epochs of a small model through the script a user runs, which must end with
+# its accuracy line and draw its picture. Its accuracy says nothing after 3 epochs.
+main_job_smoke() {
+    bash scripts/train.sh --epochs 3 --hidden 64 --threads 3 --plot "$work/digits.png" >"$work/job.out"
+    local last
+    last="$(tail -n 1 "$work/job.out")"
+    [[ $last =~ ^test\ accuracy:\ [0-9]+\.[0-9]%$ ]] || { cat "$work/job.out" >&2; echo "test.sh: the main job did not finish" >&2; return 1; }
+    [[ -s $work/digits.png ]] || { echo "test.sh: the main job wrote no picture" >&2; return 1; }
+    echo "test.sh: the main job ran 3 epochs (a smoke run; $last) and drew its picture" >&2
+}
+
+stage "set-up" "the free-threaded CPython 3.14, its venv and the module (scripts/bootstrap.sh)" setup main
+if ! $STAGE_OK; then
+    not_run "the remaining stages" "the set-up failed"
+    summary
+    exit 1
 fi
-bash scripts/test-numpy-floor.sh "${floor_pythons[@]}" -- "$@"
-EMULATED="$(bash scripts/bootstrap.sh --aarch64 | tail -n 1)"
-bash scripts/test-packaging.sh "$PY" "$GIL_PY" --aarch64 "$EMULATED"
-bash scripts/test-download.sh "$PY"
-echo "test.sh: the main job, briefly" >&2
-job="$(mktemp -d)"
-bash scripts/train.sh --epochs 3 --hidden 64 --threads 3 --plot "$job/digits.png" >"$job/out"
-cat "$job/out" >&2
-[[ "$(tail -n 1 "$job/out")" =~ ^test\ accuracy:\ [0-9]+\.[0-9]%$ ]] || { echo "test.sh: the main job did not finish" >&2; exit 1; }
-[[ -s $job/digits.png ]] || { echo "test.sh: the main job wrote no picture" >&2; exit 1; }
-rm -rf "$job"
-bash scripts/test-aarch64.sh "$PY" "$@"
+PY="$(python_of main)"
+export PATH="$(dirname "$PY"):$PATH"  # CMake and Ninja for the kernel tests
+
+stage "suite" "the whole Python suite on $("$PY" -V)" run_pytest "$PY" -p no:run-parallel
+stage "suite, 4 threads" "the whole suite, each test run by four threads at once" \
+    run_pytest "$PY" --parallel-threads=4
+stage "kernel tests" "every instruction-set path's kernels against the portable path (GoogleTest)" \
+    bash scripts/test-kernels.sh
+stage "kernel tests, ASan" "the same under ASan and UBSan" bash scripts/test-kernels.sh --sanitize
+stage "suite, ASan" "the whole suite against an ASan+UBSan build of the module" \
+    bash scripts/test-sanitize.sh ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
+stage "suite, 3.13 GIL" "the whole suite on CPython 3.13 with the GIL, where the machine has one" \
+    bash scripts/test-gil.sh ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
+stage "suite, 3.14 GIL" "CPython 3.14 with the GIL from the same source (bootstrap.sh --gil), the whole suite on it" \
+    gil_suite
+stage "NumPy floors" "the whole suite against the oldest NumPy and ml_dtypes each interpreter installs" \
+    numpy_floors
+stage "aarch64 set-up" "a free-threaded CPython and the module for 64-bit ARM, run under qemu (bootstrap.sh --aarch64)" \
+    setup aarch64 --aarch64
+stage "packaging" "an sdist; wheels from it for 3.14t, 3.14 and aarch64, repaired and used from fresh venvs" \
+    packaging
+stage "download" "the CPython source fetched from a local Debian archive, as a new machine does" \
+    bash scripts/test-download.sh "$PY"
+stage "main job, smoke run" "scripts/train.sh for 3 epochs of a 64-64-10 model: it runs and draws" \
+    main_job_smoke
+if [[ -x $(python_of aarch64) ]]; then
+    stage "aarch64" "kernel tests, the suite and a battery of results compared with this machine's, under qemu" \
+        bash scripts/test-aarch64.sh "$PY" ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
+else
+    not_run "aarch64" "its set-up failed"
+fi
+summary
+((failed == 0))

@@ -72,6 +72,44 @@ def test_main_prints_the_accuracy_last_and_writes_the_picture(example, tmp_path,
     assert example.main(["--epochs", "2", "--hidden", "16", "--threads", "2", "--plot", str(path),
                          "--compare-threads"]) == 0
     lines = capsys.readouterr().out.strip().splitlines()
+    assert lines[0].endswith("batches of 128, 2 threads"), lines[0]
     assert lines[-1].startswith("test accuracy: ") and lines[-1].endswith("%")
     assert any(line.startswith("speedup with 2 threads: ") for line in lines)
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("flag, value", [
+    ("--learning-rate", "-1"), ("--learning-rate", "0"), ("--learning-rate", "nan"),
+    ("--learning-rate", "inf"), ("--momentum", "-0.1"), ("--momentum", "1"), ("--momentum", "nan"),
+    ("--hidden", "0"), ("--batch", "0"), ("--epochs", "0"), ("--threads", "0"), ("--threads", "-3"),
+    ("--epochs", "two"), ("--momentum", "high"),
+])
+def test_main_refuses_nonsense_naming_the_flag(example, capsys, flag, value):
+    with pytest.raises(SystemExit) as exit:
+        example.main([flag, value])
+    assert exit.value.code == 2
+    error = capsys.readouterr().err.strip().splitlines()[-1]
+    assert f"error: argument {flag}: " in error and value in error, error
+
+
+def test_the_reported_threads_are_those_a_batch_can_use(example):
+    assert example.threads_used(1000, 128, 1437) == 128
+    assert example.threads_used(2000, 5000, 1437) == 1437  # a batch is no larger than the data
+    assert example.threads_used(3, 128, 1437) == 3
+    job = example.Processes()
+    job.rank, job.size = 1, 2
+    assert example.threads_used(1000, 129, 1437, job) == 64  # rank 0 takes 65 rows, rank 1 64
+    assert example.threads_used(4, 1, 1437, job) == 1  # an empty share still runs a thread
+    assert example.describe_workers([1000, 1000], [65, 64], 129).startswith("2 processes of 65, 64 threads")
+
+
+def test_help_shows_every_default_and_processes_draw_their_own_picture(example, capsys):
+    with pytest.raises(SystemExit) as exit:
+        example.main(["--help"])
+    assert exit.value.code == 0
+    options = capsys.readouterr().out.split("options:")[1]
+    flags = {chunk.split()[0]: " ".join(chunk.split()) for chunk in options.split("\n  --")[1:]}
+    assert len(flags) == 9, options
+    assert all("(default: " in text for text in flags.values()), flags  # --help needs none
+    assert example.default_plot(1) == example.DEFAULT_PLOT
+    assert example.default_plot(4) == example.DEFAULT_PLOT.with_name("digits-4-processes.png")
