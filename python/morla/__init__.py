@@ -4,6 +4,9 @@
 holds the neural-network functions; ``morla.sum_to_shape`` sums a gradient, which keeps its
 broadcast shape, back to its parameter's shape; ``morla.distributed`` sums gradients across the
 processes of an MPI job. Every thread records on its own autograd tape.
+
+Importing ``morla`` makes NumPy's bfloat16 dtype known (it imports ml_dtypes), so that
+``Tensor(data, dtype="bf16")`` works; without ml_dtypes it warns once with what to install.
 """
 
 from importlib import metadata as _metadata
@@ -11,9 +14,12 @@ from importlib import metadata as _metadata
 from morla_core import Tensor
 
 from . import distributed, nn
+from ._bfloat16 import MissingBfloat16Warning, register_bfloat16
 from .gradients import sum_to_shape
 
-__all__ = ["Tensor", "distributed", "nn", "sum_to_shape", "__version__"]
+__all__ = ["MissingBfloat16Warning", "Tensor", "distributed", "nn", "sum_to_shape", "__version__"]
+
+register_bfloat16()
 
 try:
     __version__: str = _metadata.version("morla_core")

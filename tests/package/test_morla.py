@@ -24,6 +24,23 @@ def test_package_presents_the_module():
     assert t.grad().tolist() == [0.0, 1.0]
 
 
+@pytest.mark.parametrize("ml_dtypes_present", [True, False])
+def test_importing_morla_makes_bfloat16_known_or_says_what_to_install(fresh_python, ml_dtypes_present):
+    block = "" if ml_dtypes_present else "sys.modules['ml_dtypes'] = None\n"
+    result = fresh_python(f"""import sys, warnings
+{block}warnings.simplefilter("error")
+try:
+    import morla
+except Warning as warning:
+    print("warned:", warning)
+else:
+    print(morla.Tensor([1.0, 2.0], dtype="bf16").to_numpy().dtype)
+""")
+    assert result.returncode == 0, result.stderr
+    expected = "bfloat16" if ml_dtypes_present else "warned: bfloat16 tensors (dtype='bf16') need ml_dtypes: pip install ml_dtypes"
+    assert result.stdout.startswith(expected), result.stdout
+
+
 def test_module_keeps_its_own_contents():
     assert [name for name in dir(morla_core) if not name.startswith("__")] == ["Tensor", "nn"]
 
