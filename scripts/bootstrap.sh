@@ -153,8 +153,14 @@ fetch_tarball() {
         local part
         part="$(mktemp "$file.part.XXXXXX")"
         trap 'rm -f "$part"' EXIT
-        if command -v curl >/dev/null; then curl -fsSL -o "$part" "$url" || die "download failed: $url"
-        else wget -q -O "$part" "$url" || die "download failed: $url"; fi
+        local remedy="check the network or set MORLA_DEBIAN_MIRROR, or put $TARBALL in a directory named by MORLA_TOOLCHAIN_DIR"
+        if command -v curl >/dev/null; then
+            curl -fsSL --connect-timeout 30 -o "$part" "$url" || die "could not download $url: $remedy"
+        elif command -v wget >/dev/null; then
+            wget -q --timeout=30 -O "$part" "$url" || die "could not download $url: $remedy"
+        else
+            die "neither curl nor wget is installed to download $url: install one (apt-get install curl), or put $TARBALL in a directory named by MORLA_TOOLCHAIN_DIR"
+        fi
         mv "$part" "$file"
         trap - EXIT
     fi
@@ -252,7 +258,8 @@ ensure_venv() {
     local stamp="$VENV/.requirements"
     if [[ "$(cat "$stamp" 2>/dev/null)" != "${REQUIREMENTS[*]}" ]]; then
         log "installing ${REQUIREMENTS[*]}"
-        "$VPY" -m pip install -q "${REQUIREMENTS[@]}"
+        bash "$ROOT/scripts/heartbeat.sh" "bootstrap: installing the venv's packages" \
+            "$VPY" -m pip install -q "${REQUIREMENTS[@]}"
         echo "${REQUIREMENTS[*]}" >"$stamp"
     fi
 }

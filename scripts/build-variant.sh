@@ -10,6 +10,6 @@ shift 2
 target="${MORLA_CACHE:-$HOME/.cache/morla}/variants/$NAME"
 rm -rf "$target"
 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore PATH="$(dirname "$PY"):$PATH" \
-    "$PY" -m pip install -q --no-build-isolation --no-deps --target "$target" \
+    bash scripts/heartbeat.sh "build-variant: building the $NAME build" "$PY" -m pip install -q --no-build-isolation --no-deps --target "$target" \
     "--config-settings=build-dir=build/{wheel_tag}-$NAME" "$@" . >&2
 echo "$target"

@@ -30,7 +30,8 @@ if [[ ! -x $VENV/bin/python || "$(cat "$VENV/.requirements" 2>/dev/null)" != "${
     echo "test-gil.sh: creating $VENV from $BASE" >&2
     rm -rf "$VENV"
     "$BASE" -m venv "$VENV"
-    "$VENV/bin/python" -m pip install -q "${requirements[@]}" >&2
+    bash scripts/heartbeat.sh "test-gil.sh: installing packages" \
+        "$VENV/bin/python" -m pip install -q "${requirements[@]}" >&2
     echo "${requirements[*]}" >"$VENV/.requirements"
 fi
 if $venv_only; then
@@ -38,8 +39,8 @@ if $venv_only; then
     exit 0
 fi
 echo "test-gil.sh: building and testing with $("$VENV/bin/python" -V) (GIL enabled)" >&2
-PATH="$VENV/bin:$PATH" "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps \
-    --force-reinstall . >&2
+PATH="$VENV/bin:$PATH" bash scripts/heartbeat.sh "test-gil.sh: building" \
+    "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall . >&2
 rc=0
 "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests "$@" || rc=$?
 ((rc != 5)) || { echo "test-gil.sh: pytest collected no tests" >&2; exit 1; }

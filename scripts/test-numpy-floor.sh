@@ -43,14 +43,15 @@ print("cp%d%d%s" % (*sys.version_info[:2], sys.abiflags), "%d.%d" % sys.version_
         rm -rf "$venv"
         "$base" -m venv "$venv"
         # Binary wheels only: a NumPy that would have to be compiled does not count as installing.
-        "$venv/bin/python" -m pip install -q --only-binary=:all: "${requirements[@]}" >&2
+        bash scripts/heartbeat.sh "test-numpy-floor: $tag: installing the floor" \
+            "$venv/bin/python" -m pip install -q --only-binary=:all: "${requirements[@]}" >&2
         echo "$identity" >"$venv/.requirements"
     fi
 
     log "$tag: building the wheel with $vpy"
     rm -rf "$work/$tag"
-    PATH="$(dirname "$vpy"):$PATH" "$vpy" -m pip wheel -q --no-build-isolation --no-deps \
-        -w "$work/$tag" . >&2
+    PATH="$(dirname "$vpy"):$PATH" bash scripts/heartbeat.sh "test-numpy-floor: $tag: building" \
+        "$vpy" -m pip wheel -q --no-build-isolation --no-deps -w "$work/$tag" . >&2
     "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$work/$tag"/morla_core-*.whl >&2
 
     "$venv/bin/python" - "${floor[@]}" <<'CHECK'

@@ -164,6 +164,16 @@ if ! $STAGE_OK; then
 fi
 PY="$(python_of main)"
 export PATH="$(dirname "$PY"):$PATH"  # CMake and Ninja for the kernel tests
+# Arguments pytest refuses, or that select no test, would fail every stage, minutes apart.
+if ((${#PYTEST_ARGS[@]})); then
+    rc=0
+    "$PY" -m pytest --collect-only -q -p no:cacheprovider tests "${PYTEST_ARGS[@]}" >"$work/collect" 2>&1 || rc=$?
+    if ((rc != 0)); then
+        grep -m 1 "error: " "$work/collect" >&2 || tail -n 1 "$work/collect" >&2
+        echo "test.sh: pytest $([[ $rc == 5 ]] && echo "collects no test with" || echo "refuses") '${PYTEST_ARGS[*]}' (extra arguments go to every pytest run)" >&2
+        exit 2
+    fi
+fi
 
 stage "suite" "the whole Python suite on $("$PY" -V)" run_pytest "$PY" -p no:run-parallel
 stage "suite, 4 threads" "the whole suite, each test run by four threads at once" \
