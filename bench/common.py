@@ -36,6 +36,30 @@ def make_sgd_inputs(seed: int) -> dict[str, np.ndarray]:
             for name, shape in SGD_SHAPES.items()}
 
 
+def sgd_products(inputs: dict[str, np.ndarray]) -> list[tuple[np.ndarray, np.ndarray]]:
+    """The five products of one training step as contiguous float32 pairs: the forward pass's two
+    and the three its backward pass needs (the input takes no gradient). Both processes time them
+    alone, to tell how much of a step its products are."""
+    x, w1, b1, w2, b2 = (inputs[k] for k in ("x", "w1", "b1", "w2", "b2"))
+    pre = x @ w1 + b1
+    h = np.maximum(pre, 0)
+    g = 2 * (h @ w2 + b2 - inputs["target"])
+    dh = (g @ w2.T) * (pre > 0)
+    pairs = [(x, w1), (h, w2), (g, w2.T), (h.T, g), (x.T, dh)]
+    return [(np.ascontiguousarray(a, np.float32), np.ascontiguousarray(b, np.float32)) for a, b in pairs]
+
+
+def products_body(pairs):
+    """A function body(n) that runs the products of `pairs` (operands of either library) n times."""
+    from itertools import repeat
+
+    def body(n):
+        for _ in repeat(None, n):
+            for a, b in pairs:
+                a @ b
+    return body
+
+
 def make_inputs(work: dict) -> list[np.ndarray]:
     """The float32 source arrays of a workload, the same in every process for the same seed."""
     rng = np.random.default_rng(work["seed"])

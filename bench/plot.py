@@ -1,5 +1,7 @@
 """Draws bench/results.png from bench/results.json: for each row of the table, how far the
-result is from its target (>1 meets it), on a log scale. Needs only matplotlib.
+result is from its target (>1 meets it), on a log scale; a miss whose reason the run bore out is
+drawn apart from one without (results older than the reasons have only the latter). Needs only
+matplotlib.
 
     python bench/plot.py bench/results.json bench/results.png
 """
@@ -13,6 +15,9 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.patches import Patch  # noqa: E402
+
+MET, EXPLAINED, MISSED = "#3a923a", "#e08e0b", "#c0392b"
 
 
 def margin(row: dict) -> float | None:
@@ -44,13 +49,17 @@ def main() -> None:
     fig, ax = plt.subplots(figsize=(11, 0.38 * len(rows) + 1.6))
     labels = [r[0] for r in rows][::-1]
     values = [r[1] for r in rows][::-1]
-    colors = ["#3a923a" if v >= 1 else "#c0392b" for v in values]
+    kept = [r[2] for r in rows][::-1]
+    colors = [MET if v >= 1 else EXPLAINED if r.get("reason") else MISSED for v, r in zip(values, kept)]
     ax.barh(range(len(values)), values, color=colors)
+    ax.legend(handles=[Patch(color=MET, label="met"), Patch(color=EXPLAINED, label="missed, reason in the table"),
+                       Patch(color=MISSED, label="missed, no reason borne out")],
+              loc="lower right", fontsize=7)
     ax.set_xscale("log")
     ax.axvline(1.0, color="black", linewidth=1)
     ax.set_yticks(range(len(values)))
     ax.set_yticklabels(labels, fontsize=8)
-    for i, (v, r) in enumerate(zip(values, [r[2] for r in rows][::-1])):
+    for i, (v, r) in enumerate(zip(values, kept)):
         text = f"{r['ratio']:+.2f} MiB" if r["ratio_kind"] == "MiB over budget" else (f"{r['ratio']:.3f}" if abs(r["ratio"]) >= 0.1 else f"{r['ratio']:.3g}")
         ax.text(v * 1.03, i, f"{text} ({r['target']})", va="center", fontsize=7,
                 bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.8, "pad": 1})

@@ -98,6 +98,8 @@ def main() -> None:
             out["fingerprint"] = common.fingerprint(list(inputs.values()))
             body, loss = sgd_body(inputs)
             out["loss"] = loss()
+            pairs = [(torch.from_numpy(a), torch.from_numpy(b)) for a, b in common.sgd_products(inputs)]
+            out["torch_products"] = common.measure(common.products_body(pairs), timing)
         elif work["kind"] == "binary":
             tensors = [torch.from_numpy(s).to(DTYPES[work["dtype"]]).contiguous() for s in sources]
             body = common.binary_body(*tensors, work["op"])

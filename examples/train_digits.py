@@ -274,15 +274,20 @@ def main(argv: list[str] | None = None) -> int:
                         default=DEFAULTS["learning_rate"], help="SGD step size, > 0")
     parser.add_argument("--momentum", metavar="M", type=momentum_fraction,
                         default=DEFAULTS["momentum"], help="SGD momentum, in [0, 1)")
-    parser.add_argument("--seed", metavar="S", type=int, default=DEFAULTS["seed"],
+    parser.add_argument("--seed", metavar="S", type=non_negative, default=DEFAULTS["seed"],
                         help="seeds the test split, the initial parameters and the batch order")
-    parser.add_argument("--plot", metavar="PATH", type=pathlib.Path, default=default_plot(job.size),
+    parser.add_argument("--plot", metavar="PATH", type=picture_path, default=default_plot(job.size),
                         help="where rank 0 writes the picture (default: %(default)s; "
                              f"{DEFAULT_PLOT.name} alone, {DEFAULT_PLOT.stem}-K-processes"
                              f"{DEFAULT_PLOT.suffix} under mpiexec -n K)")
     parser.add_argument("--compare-threads", action="store_true",
                         help="train with 1 thread and with --threads, and report the speedup")
     args = parser.parse_args(argv)
+    if job.is_root:  # the picture's folder, before any training
+        try:
+            args.plot.parent.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            parser.error(f"argument --plot: cannot create its folder: {error}")
 
     data = load_data(args.seed)
     settings = dict(epochs=args.epochs, hidden=args.hidden, batch=args.batch,
@@ -307,7 +312,10 @@ def main(argv: list[str] | None = None) -> int:
             if job.is_root:
                 say(f"{plural(threads, 'thread')}: {1000 * timings[-1]:.1f} ms per epoch, "
                     f"test accuracy {100 * history.accuracies[-1]:.1f}%")
-        say(f"speedup with {plural(used, 'thread')}: {timings[0] / timings[-1]:.2f}x")
+        if len(runs) > 1:
+            say(f"speedup with {plural(used, 'thread')}: {timings[0] / timings[-1]:.2f}x")
+        else:
+            say("only 1 thread can be used here: no speedup to compare")
     else:
         params, history = train(data, threads=used, **settings)
     if job.size > 1:
@@ -351,6 +359,29 @@ def at_least_one(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
     return value
+
+
+def non_negative(text: str) -> int:
+    """An argparse type: an integer of at least 0."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, not {value}")
+    return value
+
+
+PICTURE_SUFFIXES = (".png", ".pdf", ".svg", ".jpg", ".jpeg", ".eps", ".ps", ".tif", ".tiff", ".webp")
+
+
+def picture_path(text: str) -> pathlib.Path:
+    """An argparse type: a file path whose suffix names a picture format matplotlib writes."""
+    path = pathlib.Path(text)
+    if path.is_dir() or path.suffix.lower() not in PICTURE_SUFFIXES:
+        raise argparse.ArgumentTypeError(
+            f"must be a file ending in one of {', '.join(PICTURE_SUFFIXES)}, not {text}")
+    return path
 
 
 def as_float(text: str) -> float:

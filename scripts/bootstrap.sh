@@ -72,10 +72,11 @@ if [[ $MODE == --aarch64 ]]; then
     # One aarch64 bootstrap at a time; the native part below takes the native lock as well, only
     # while it sets up the native interpreter and venv.
     exec 7>"$CACHE/.lock-aarch64"
-    flock 7
+    flock -n 7 || { log "waiting for another aarch64 set-up in this cache to finish"; flock 7; }
 fi
 exec 9>"$LOCK"
-flock 9  # one bootstrap of each kind at a time per cache
+# One bootstrap of each kind at a time per cache.
+flock -n 9 || { log "waiting for another set-up in this cache to finish ($LOCK)"; flock 9; }
 
 # True when $1 runs and is a CPython 3.14 of the kind wanted: free-threaded, or with the GIL
 # under --gil.
@@ -155,7 +156,7 @@ fetch_tarball() {
         trap 'rm -f "$part"' EXIT
         local remedy="check the network or set MORLA_DEBIAN_MIRROR, or put $TARBALL in a directory named by MORLA_TOOLCHAIN_DIR"
         if command -v curl >/dev/null; then
-            curl -fsSL --connect-timeout 30 -o "$part" "$url" || die "could not download $url: $remedy"
+            curl -fsSL --connect-timeout 30 --speed-limit 1000 --speed-time 60 -o "$part" "$url" || die "could not download $url: $remedy"
         elif command -v wget >/dev/null; then
             wget -q --timeout=30 -O "$part" "$url" || die "could not download $url: $remedy"
         else
@@ -264,21 +265,26 @@ ensure_venv() {
     fi
 }
 
-# The fingerprint of what the installed module is built from: the interpreter and the contents of
-# every file pip's build reads (sources, stubs, package, build configuration).
+# The fingerprint of what the installed module is built from: the interpreter, the compiler and
+# its settings, and the contents of every kind of file pip's build reads (sources, stubs,
+# package, build configuration); editor backups and bytecode do not count.
 source_fingerprint() {
     (
         cd "$ROOT"
         "$VPY" -c 'import sys; print(sys.version)'
-        find CMakeLists.txt pyproject.toml cmake src python -type f ! -name '*.pyc' -print0 \
-            | LC_ALL=C sort -z | xargs -0 sha256sum
+        "${CXX:-c++}" --version 2>&1 | head -n 1
+        echo "${CXX:-} ${CXXFLAGS:-} ${CPPFLAGS:-} ${LDFLAGS:-} ${CMAKE_ARGS:-}"
+        find CMakeLists.txt pyproject.toml cmake src python -type f \( -name CMakeLists.txt -o \
+            -name '*.cmake' -o -name '*.[ch]pp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' -o \
+            -name py.typed -o -name pyproject.toml -o -name '*.txt' \) ! -path '*/__pycache__/*' \
+            -print0 | LC_ALL=C sort -z | xargs -0 sha256sum
     ) | sha256sum | cut -d' ' -f1
 }
 
 # The sha256 of the installed extension module (nothing when it does not import).
 installed_module_hash() {
     local file
-    file="$("$VPY" -c 'import morla_core; print(morla_core.__file__)' 2>/dev/null)" || return 0
+    file="$("$VPY" -I -c 'import morla_core; print(morla_core.__file__)' 2>/dev/null)" || return 0
     sha256sum "$file" | cut -d' ' -f1
 }
 
@@ -297,7 +303,10 @@ build_module() {
     log "building morla_core"
     (cd "$ROOT" && PATH="$VENV/bin:$PATH" bash "$ROOT/scripts/heartbeat.sh" "bootstrap: building morla_core" \
         "$VPY" -m pip install "${args[@]}" .)
-    echo "$fingerprint $(installed_module_hash)" >"$stamp"
+    local hash
+    hash="$(installed_module_hash)"
+    [[ -n $hash ]] || die "morla_core was built and installed but does not import: try $VPY -I -c 'import morla_core'"
+    echo "$fingerprint $hash" >"$stamp"
 }
 
 # ---- aarch64 ----

@@ -12,8 +12,9 @@ start=$SECONDS
 say() { echo "dev: $*" >&2; }
 
 PY="$CACHE/venv-3.14t/bin/python"
-if [[ ! -x $PY ]]; then
-    say "no venv yet: setting up with scripts/bootstrap.sh (once)"
+# The venv's packages are recorded once installed; until then, set up (once).
+if [[ ! -x $PY || ! -f $CACHE/venv-3.14t/.requirements ]]; then
+    say "no complete venv yet: setting up with scripts/bootstrap.sh (once)"
     PY="$(bash scripts/bootstrap.sh | tail -n 1)"
 fi
 VENV_BIN="$(dirname "$PY")"
@@ -35,12 +36,18 @@ fi
 build=build/dev
 tests_flag=OFF targets=(--target morla_core)
 [[ $kernels == yes ]] && tests_flag=ON targets=()
-# Configured once; again when the kernel tests are wanted from a build without them.
-if [[ ! -f $build/build.ninja ]] ||
-    { [[ $tests_flag == ON ]] && ! grep -qx "MORLA_BUILD_TESTS:BOOL=ON" "$build/CMakeCache.txt"; }; then
-    say "configuring $build"
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${MORLA_DEV_BUILD_TYPE:-Release}" \
-        -DPython_EXECUTABLE="$PY" -DMORLA_BUILD_TESTS="$tests_flag" -DMORLA_WERROR=ON >/dev/null
+build_type="${MORLA_DEV_BUILD_TYPE:-Release}"
+cached() { grep -qx "$1" "$build/CMakeCache.txt" 2>/dev/null; }
+# Configured once; again when the build type or the interpreter changed, or when the kernel
+# tests are wanted from a build without them.
+if [[ ! -f $build/build.ninja ]] || ! cached "CMAKE_BUILD_TYPE:STRING=$build_type" ||
+    ! cached "_Python_EXECUTABLE:INTERNAL=$PY" ||
+    { [[ $tests_flag == ON ]] && ! cached "MORLA_BUILD_TESTS:BOOL=ON"; }; then
+    mkdir -p "$build"
+    say "configuring $build ($build_type)"
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" -U 'Python_*' -U '_Python_*' \
+        -DPython_EXECUTABLE="$PY" -DMORLA_BUILD_TESTS="$tests_flag" -DMORLA_WERROR=ON >"$build/configure.log" 2>&1 ||
+        { cat "$build/configure.log" >&2; say "configuring failed"; exit 1; }
 fi
 t=$SECONDS
 log="$build/build.log"
@@ -53,13 +60,17 @@ fi
 say "built in $((SECONDS - t)) s ($(grep -c '^\[[0-9]*/[0-9]*\] Building' "$log" || true) files compiled)"
 
 # The freshly built extension first, the package from the source tree beside it.
-module="$(ls "$build"/morla_core*.so)"
+module="$(ls -t "$build"/morla_core*.so | head -n 1)"
+export PYTHONPATH="$PWD/$build:$PWD/python"
+"$PY" -c 'import morla_core, os, sys; sys.exit(os.path.realpath(morla_core.__file__) != os.path.realpath(sys.argv[1]))' \
+    "$module" || { say "$PY does not load $module (built for another interpreter?): remove $build and run again"; exit 1; }
 t=$SECONDS
 say "the Python suite against $module (short stress, fuzz and leak loops)"
 rc=0
-PYTHONPATH="$PWD/$build:$PWD/python" MORLA_STRESS_SECONDS=1 MORLA_FUZZ_EXAMPLES=30 \
+MORLA_STRESS_SECONDS=1 MORLA_FUZZ_EXAMPLES=30 \
     MORLA_LEAK_ITERATIONS=5000 "$PY" -m pytest -q -p no:cacheprovider \
     "${pytest_args[@]:-tests}" || rc=$?
+((rc != 5)) || { say "pytest selected no tests"; exit 5; }
 ((rc == 0)) || { say "the Python suite failed"; exit "$rc"; }
 say "the Python suite passed in $((SECONDS - t)) s"
 

@@ -30,7 +30,10 @@ run_logged() {
     local what="$1"
     shift
     if ! bash scripts/heartbeat.sh --log "$log" "test-kernels: $what" "$@"; then
-        tail -n 60 "$log" >&2
+        # The first errors (a compiler's come first), then the end.
+        grep -m 10 -E 'error|FAILED|Failed' "$log" >&2 || true
+        echo "..." >&2
+        tail -n 40 "$log" >&2
         echo "test-kernels: $what failed (log: $log)" >&2
         exit 1
     fi

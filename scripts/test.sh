@@ -29,9 +29,26 @@
 # Extra arguments go to every pytest run. "No tests collected" counts as a failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-ROOT="$PWD"
+# Arguments that make pytest run no test would pass every suite stage; the parallel runner's
+# own option is set per stage (not every venv has the plugin).
+for arg in "$@"; do
+    case "$arg" in
+        -h | --help)
+            sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+            exit 0
+            ;;
+        --co | --collect-only | --version | -V | --fixtures* | --markers | --setup-only | --setup-plan | \
+            --parallel-threads* | run-parallel | no:run-parallel)
+            echo "test.sh: '$arg' cannot go to the test command's pytest runs (they must run the tests, each stage as it chooses); run pytest directly for it" >&2
+            exit 2
+            ;;
+    esac
+done
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+# An interrupt ends the whole command, not only the stage it reaches (pytest, for one, exits
+# normally on an interrupt).
+trap 'echo >&2; echo "test.sh: interrupted" >&2; summary; exit 130' INT TERM
 export MORLA_STAGE_SKIP_FILE="$work/skipped"
 PYTEST_ARGS=("$@")
 started=$SECONDS
@@ -79,10 +96,9 @@ stage() {
     ((rc == 0)) || STAGE_OK=false
 }
 
-# not_run NAME WHY: records a stage that cannot run, as failed.
+# not_run NAME WHY: records a stage that cannot run.
 not_run() {
-    names+=("$1") results+=("failed (not run: $2)") times+=("-")
-    failed=$((failed + 1))
+    names+=("$1") results+=("not run: $2") times+=("-")
     echo "=== test.sh [${#names[@]}/$TOTAL] $1: not run: $2" >&2
 }
 
@@ -96,10 +112,12 @@ summary() {
             printf '  %-3s %-22s %-12s %s\n' "$((i + 1))." "${names[i]}" "${times[i]}" "${results[i]}"
         done
     } >&2
-    local total=${#names[@]} line
-    line="test.sh: $total stages, $passed passed"
+    local line="test.sh: $TOTAL stages, $passed passed"
     ((skipped == 0)) || line+=", $skipped skipped"
-    line+=", $failed failed ($(duration $((SECONDS - started))))"
+    line+=", $failed failed"
+    local unrun=$((TOTAL - passed - skipped - failed))
+    ((unrun == 0)) || line+=", $unrun not run"
+    line+=" ($(duration $((SECONDS - started))))"
     echo "$line" >&2
 }
 
@@ -158,7 +176,7 @@ main_job_smoke() {
 
 stage "set-up" "the free-threaded CPython 3.14, its venv and the module (scripts/bootstrap.sh)" setup main
 if ! $STAGE_OK; then
-    not_run "the remaining stages" "the set-up failed"
+    echo "test.sh: the set-up failed, so the other stages cannot run" >&2
     summary
     exit 1
 fi
@@ -204,4 +222,4 @@ else
     not_run "aarch64" "its set-up failed"
 fi
 summary
-((failed == 0))
+((passed + skipped == TOTAL))

@@ -82,7 +82,8 @@ def test_main_prints_the_accuracy_last_and_writes_the_picture(example, tmp_path,
     ("--learning-rate", "-1"), ("--learning-rate", "0"), ("--learning-rate", "nan"),
     ("--learning-rate", "inf"), ("--momentum", "-0.1"), ("--momentum", "1"), ("--momentum", "nan"),
     ("--hidden", "0"), ("--batch", "0"), ("--epochs", "0"), ("--threads", "0"), ("--threads", "-3"),
-    ("--epochs", "two"), ("--momentum", "high"),
+    ("--epochs", "two"), ("--momentum", "high"), ("--seed", "-1"), ("--plot", "out.txt"),
+    ("--plot", "/tmp"),
 ])
 def test_main_refuses_nonsense_naming_the_flag(example, capsys, flag, value):
     with pytest.raises(SystemExit) as exit:
