@@ -193,7 +193,7 @@ if ((${#PYTEST_ARGS[@]})); then
     fi
 fi
 
-stage "suite" "the whole Python suite on $("$PY" -V)" run_pytest "$PY" -p no:run-parallel
+stage "suite" "the whole Python suite on the free-threaded $("$PY" -V)" run_pytest "$PY" -p no:run-parallel
 stage "suite, 4 threads" "the whole suite, each test run by four threads at once" \
     run_pytest "$PY" --parallel-threads=4
 stage "kernel tests" "every instruction-set path's kernels against the portable path (GoogleTest)" \
