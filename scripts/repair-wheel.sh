@@ -51,7 +51,12 @@ auditwheel=("$tools/bin/auditwheel")
 mkdir -p "$OUT"
 rm -f "$OUT"/*.whl
 # Repair fails if the module needs a newer C or C++ library than the policy allows.
-PATH="$tools/bin:$PATH" "${auditwheel[@]}" repair --plat "$POLICY" -w "$OUT" "$WHEEL" >&2
+# auditwheel's report is shown when it fails.
+if ! PATH="$tools/bin:$PATH" "${auditwheel[@]}" repair --plat "$POLICY" -w "$OUT" "$WHEEL" >"$OUT/auditwheel.log" 2>&1; then
+    cat "$OUT/auditwheel.log" >&2
+    echo "repair-wheel: auditwheel could not repair $(basename "$WHEEL") to $POLICY" >&2
+    exit 1
+fi
 repaired=("$OUT"/*.whl)
 if [[ ! -f ${repaired[0]} ]] || ((${#repaired[@]} != 1)); then
     echo "repair-wheel: auditwheel made no single wheel in $OUT" >&2

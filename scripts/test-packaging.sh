@@ -92,7 +92,8 @@ print(f"test-packaging: morla {morla.__version__} from {venv} on {platform.machi
 USE
 
 echo "test-packaging: sdist" >&2
-"${pythons[0]}" -m build --sdist --no-isolation -o "$out" . >/dev/null
+"${pythons[0]}" -m build --sdist --no-isolation -o "$out" . >"$out/sdist.log" 2>&1 \
+    || { cat "$out/sdist.log" >&2; echo "test-packaging: the sdist failed" >&2; exit 1; }
 sdist=("$out"/morla_core-*.tar.gz)
 
 for PY in "${pythons[@]}"; do
