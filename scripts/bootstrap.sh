@@ -427,13 +427,29 @@ register_binfmt() {
 
 # The module as a manylinux wheel for aarch64, installed into the aarch64 venv (its previous
 # install removed first: pip --target replaces only what the new wheel holds).
+# Skipped when the installed module was built from this very source, as for the native one.
 install_module_aarch64() {
     local out="$CACHE/wheels-aarch64" site="$A64_VENV/lib/python3.14t/site-packages" wheel
+    local stamp="$A64_VENV/.morla-source" fingerprint
+    fingerprint="$(source_fingerprint) $(aarch64-linux-gnu-g++ --version | head -n 1 | sha256sum | cut -c1-16)"
+    if [[ "$(cat "$stamp" 2>/dev/null)" == "$fingerprint $(aarch64_module_hash "$site")" ]]; then
+        log "morla_core for aarch64 is up to date with the source"
+        return
+    fi
+    rm -f "$stamp"
     log "building morla_core for aarch64"
     wheel="$(MORLA_CACHE="$CACHE" bash "$ROOT/scripts/wheel-aarch64.sh" "$VPY" "$WRAPPER" "$ROOT" "$out")"
     rm -rf "$site"/morla "$site"/morla_core[.-]*
     bash "$ROOT/scripts/pip-aarch64.sh" "$VPY" "$A64_VENV" --no-deps "$wheel"
     log "installed $(basename "$wheel") into $A64_VENV"
+    echo "$fingerprint $(aarch64_module_hash "$site")" >"$stamp"
+}
+
+# The sha256 of the aarch64 extension module installed in site-packages $1 (nothing if none).
+aarch64_module_hash() {
+    local so=("$1"/morla_core.*.so)
+    [[ -f ${so[0]} ]] || return 0
+    sha256sum "${so[0]}" | cut -d' ' -f1
 }
 
 if [[ $MODE == --fetch-only ]]; then
