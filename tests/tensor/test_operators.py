@@ -66,6 +66,18 @@ def test_interpreter_type_errors(fn, msg):
     assert vals(T) == [1.0, 2.0, 4.0]
 
 
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError, GeneratorExit])
+@pytest.mark.parametrize("fn", [lambda t, o: t + o, lambda t, o: o * t, lambda t, o: o / t,
+                                lambda t, o: t - o, lambda t, o: t < o, lambda t, o: t == o])
+def test_an_interrupt_while_converting_a_number_propagates(error, fn):
+    class Raising:
+        def __float__(self):
+            raise error("from __float__")
+
+    with pytest.raises(error, match="from __float__"):
+        fn(T, Raising())
+
+
 @pytest.mark.parametrize(
     "other", [1, 1.0, True, np.float32(1), np.float64(1), np.int64(1), np.bool_(True), Floaty()]
 )

@@ -18,10 +18,12 @@ using ScalarOp = TensorResult (*)(const Tensor&, float);
 
 PyResult<PyRef> not_implemented() { return PyRef::borrow(Py_NotImplemented); }
 
-// The number on the other side of a slot, or nothing (its conversion error discarded).
-std::optional<float> number(PyObject* object) {
+// The number on the other side of a slot, or nothing when it is none (an ordinary conversion
+// error discarded); an interrupt, exhaustion or exit raised by the conversion stays raised.
+PyResult<std::optional<float>> number(PyObject* object) {
     auto value = float32_of(object);
     if (!value) {
+        if (!runtime::pending_is_ordinary()) return runtime::raised();
         PyErr_Clear();
         return std::nullopt;
     }
@@ -43,11 +45,15 @@ PyObject* number_slot(PyObject* a, PyObject* b) {
         if (!type) return runtime::raised();
         if (is_tensor(a, *type)) {
             if (is_tensor(b, *type)) return wrap_result(tensor_op(record(a), record(b)));
-            if (auto x = number(b)) return wrap_result(scalar_op(record(a), *x));
+            auto x = number(b);
+            if (!x) return runtime::raised();
+            if (*x) return wrap_result(scalar_op(record(a), **x));
         }
         if constexpr (reflected != nullptr) {
             if (is_tensor(b, *type)) {
-                if (auto x = number(a)) return wrap_result(reflected(record(b), *x));
+                auto x = number(a);
+                if (!x) return runtime::raised();
+                if (*x) return wrap_result(reflected(record(b), **x));
             }
         }
         return not_implemented();
@@ -95,7 +101,9 @@ PyObject* richcompare_slot(PyObject* self, PyObject* other, int op) {
         if (!type) return runtime::raised();
         const Comparison& comparison = comparisons[op];
         if (is_tensor(other, *type)) return wrap_result(comparison.tensor_op(record(self), record(other)));
-        if (auto x = number(other)) return wrap_result(comparison.scalar_op(record(self), *x));
+        auto x = number(other);
+        if (!x) return runtime::raised();
+        if (*x) return wrap_result(comparison.scalar_op(record(self), **x));
         return not_implemented();
     });
 }
