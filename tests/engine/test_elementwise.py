@@ -162,9 +162,11 @@ def test_result_memory_order(a_shape, a_order, b_shape, b_order, order, sym):
 
 @pytest.mark.parametrize("name", ["f16", "bf16", "f32"])
 @pytest.mark.parametrize("a_shape, b_shape", [((1023, 2051), (2051,)), ((2051,), (1023, 2051)),
-                                              ((3, 700001), (3, 700001))])
+                                              ((3, 700001), (3, 700001)), ((300001,), ()),
+                                              ((), (300001,)), ((300001, 1), (1,)), ((100001, 3), (3,))])
 def test_large_outputs_in_blocks_match_numpy(name, a_shape, b_shape):
-    # Outputs this large bypass the caches; blocks of odd length start anywhere in a line.
+    # Outputs this large bypass the caches; blocks of odd length start anywhere in a line; one
+    # element or a short block repeated runs as a number operand or against a tile of copies.
     rng = np.random.default_rng(7)
     a = (rng.standard_normal(a_shape) * 100).astype(NP[name])
     b = (rng.standard_normal(b_shape) * 100).astype(NP[name])

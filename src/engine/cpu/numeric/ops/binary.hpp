@@ -3,6 +3,7 @@
 // memory order the operands favour, and write each output element once.
 
 #include <algorithm>
+#include <numeric>
 
 #include "engine/cpu/layout.hpp"
 #include "engine/cpu/loop.hpp"
@@ -16,9 +17,15 @@ inline bool ends_with(std::span<const std::size_t> shape, std::span<const std::s
     return suffix.size() < shape.size() && std::ranges::equal(shape.last(suffix.size()), suffix);
 }
 
+// Blocks shorter than this are repeated into a tile of at least this many elements first, so that
+// every kernel call covers a long run.
+constexpr std::size_t shortest_run = 4096;
+
 // Row-major operands of one shape (the common case: one flat run), or where one is the other's
 // trailing block repeated along the leading axes (a bias added to every row: one run per block).
-// The result is row-major; no broadcast views, no walk over the axes.
+// A block of one element is the repeated element of a single run, as a number operand is; a
+// short block runs against a tile of its copies. The result is row-major; no broadcast views,
+// no walk over the axes.
 template <class Out, class T, class F>
 StridedArray<Out> elementwise_blocks(const StridedArray<T>& a, const StridedArray<T>& b, F f) {
     const bool a_repeats = a.rank() < b.rank();
@@ -29,15 +36,40 @@ StridedArray<Out> elementwise_blocks(const StridedArray<T>& a, const StridedArra
     if constexpr (requires { f.large_output; }) {
         f.large_output = n * sizeof(Out) >= simd::large_output_bytes;
     }
-    const std::ptrdiff_t a_step = a_repeats ? 0 : std::ptrdiff_t(block), b_step = a_repeats ? std::ptrdiff_t(block) : 0;
-    Out* o = out.data();
-    const T* x = a.data();
-    const T* y = b.data();
-    for (std::size_t done = 0; done < n; done += block, o += block, x += a_step, y += b_step) {
+    auto run = [&](Out* o, const T* x, const T* y, std::ptrdiff_t x_step, std::ptrdiff_t y_step, std::size_t len) {
         binary_run<Out, T, T>({reinterpret_cast<std::byte*>(o), reinterpret_cast<std::byte*>(const_cast<T*>(x)),
                                reinterpret_cast<std::byte*>(const_cast<T*>(y))},
-                              {std::ptrdiff_t(sizeof(Out)), std::ptrdiff_t(sizeof(T)), std::ptrdiff_t(sizeof(T))},
-                              block, f);
+                              {std::ptrdiff_t(sizeof(Out)), x_step, y_step}, len, f);
+    };
+    constexpr auto element = std::ptrdiff_t(sizeof(T));
+    if (block == 1) {
+        run(out.data(), a.data(), b.data(), a_repeats ? 0 : element, a_repeats ? element : 0, n);
+    } else {
+        // The repeated operand: the block itself, or a tile of whole copies of a short one.
+        const T* repeated = a_repeats ? a.data() : b.data();
+        std::size_t span = block;
+        StridedArray<T> tile;
+        if (block < shortest_run && n > block) {
+            // Whole copies, as many as make each run start on a cache line like the first.
+            const std::size_t line = 64;
+            const std::size_t aligned = std::lcm(line / std::gcd(line, block * sizeof(Out)),
+                                                 line / std::gcd(line, block * sizeof(T)));
+            const std::size_t copies = (shortest_run / block + aligned) / aligned * aligned;
+            span = block * std::min(copies, n / block);
+            tile = StridedArray<T>::uninitialized({span});
+            for (std::size_t i = 0; i < span; i += block) std::copy_n(repeated, block, tile.data() + i);
+            repeated = tile.data();
+        }
+        const T* other = a_repeats ? b.data() : a.data();
+        Out* o = out.data();
+        for (std::size_t done = 0; done < n; done += span, o += span, other += span) {
+            const std::size_t len = std::min(span, n - done);
+            if (a_repeats) {
+                run(o, repeated, other, element, element, len);
+            } else {
+                run(o, other, repeated, element, element, len);
+            }
+        }
     }
     if constexpr (requires { f.large_output; }) {
         if (f.large_output) simd::store_fence();
