@@ -69,7 +69,8 @@ NUMPY_DTYPES = {"f32": np.float32, "f16": np.float16, "bf16": ml_dtypes.bfloat16
 # ---------------------------------------------------------------------------------------------
 # Workloads: everything about one lives in its entry here. targets: peer -> (direction, value);
 # "<=" rows compare times (morla / peer), ">=" rows throughput (peer time / morla time). Peer
-# "morla_f32" ("morla_f16") is this module's own run of the workload named by "baseline".
+# "morla_f32" ("morla_f16", "morla_number") is this module's own run of the workload named by
+# "baseline". number_operand: the rank-0 operand is given as a Python number (the scalar operator).
 # why: peer -> the name of a reason in REASONS (further down) that the row shows if it misses;
 # each reason checks itself against the run's own figures. in_cache: also time this module on a
 # slice that stays in cache, which tells a memory-bound operation from a compute-bound one.
@@ -121,6 +122,11 @@ WORKLOADS = [
      "dtype": "f32", "seed": 6, "targets": {"torch": ["<=", 0.35]}, "why": {"torch": "products"}},
     _elementwise("add_4m_f32", "add 4M f32", "add", "f32", [[N4M], [N4M]], 3, _vs(1.1, 1.1)),
     _elementwise("mul_4m_f32", "mul 4M f32", "mul", "f32", [[N4M], [N4M]], 4, _vs(1.1, 1.1)),
+    # A one-element operand of lower rank runs as fast as the number it holds would.
+    _binary("add_number_4m_f32", "a + 2.0, 4M f32 (the scalar operator)", "add", "f32", [[N4M], []], 6,
+            {"numpy": ["<=", 1.1]}, number_operand=True),
+    _binary("add_rank0_4m_f32", "a + Tensor(2.0), 4M f32 (rank 0)", "add", "f32", [[N4M], []], 6,
+            {"morla_number": ["<=", 1.1]}, baseline="add_number_4m_f32"),
     _elementwise("add_bcast_2048_f32", "[2048,2048] + [2048] f32", "add", "f32", [[2048, 2048], [2048]], 5,
                  _vs(1.1, 1.1)),
     _elementwise("add_4m_f16", "add 4M f16", "add", "f16", [[N4M], [N4M]], 10, _vs(0.2, SIXTEEN_BIT_VS_TORCH)),
@@ -398,6 +404,8 @@ class LoadMonitor:
 
 
 def make_tensors(work, sources):
+    if work.get("number_operand"):
+        return [float(s) if s.ndim == 0 else Tensor(s, dtype=work["dtype"]) for s in sources]
     return [Tensor(s, dtype=work["dtype"]) for s in sources]
 
 
@@ -812,6 +820,7 @@ def build_rows(results: dict, torch_results: dict) -> list[dict]:
     rows, judged = [], []
     torch_res = torch_results.get("results", {})
     names = {"numpy": "NumPy", "torch": "PyTorch", "morla_f32": "morla f32", "morla_f16": "morla f16",
+             "morla_number": "morla, the number operand",
              "numpy_default_threads": "NumPy, default threads", "torch_default_threads": "PyTorch, default threads"}
     for work in WORKLOADS:
         r = results.get(work["id"])
@@ -826,7 +835,7 @@ def build_rows(results: dict, torch_results: dict) -> list[dict]:
             vol = volume(work)
             for peer, target in peers:
                 direction = (target[0] if target else (">=" if work["op"] == "matmul" else "<="))
-                if peer in ("morla_f32", "morla_f16"):
+                if peer in ("morla_f32", "morla_f16", "morla_number"):
                     peer_s = results.get(work["baseline"], {}).get("morla", {}).get("median_s")
                 elif peer.startswith("torch"):
                     peer_s = torch_res.get(work["id"], {}).get(peer, {}).get("median_s")
