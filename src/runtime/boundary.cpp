@@ -21,7 +21,6 @@ PyObject* exception_class(ErrorKind kind) {
         case ErrorKind::ValueError: return PyExc_ValueError;
         case ErrorKind::TypeError: return PyExc_TypeError;
         case ErrorKind::RuntimeError: return PyExc_RuntimeError;
-        case ErrorKind::MemoryError: return PyExc_MemoryError;
         case ErrorKind::Raised: break;
     }
     return PyExc_RuntimeError;

@@ -11,7 +11,7 @@ namespace runtime {
 
 // Raised: the Python exception is already set on the interpreter (a failure of Python code or of
 // NumPy's set-up that a lower layer ran into); raising the error leaves it as it is.
-enum class ErrorKind : unsigned char { ValueError, TypeError, RuntimeError, MemoryError, Raised };
+enum class ErrorKind : unsigned char { ValueError, TypeError, RuntimeError, Raised };
 
 struct Error {
     ErrorKind kind;
@@ -29,10 +29,6 @@ using Result = std::expected<T, Error>;
 // A kernel reports failures as plain text; the storage layer attaches the exception class.
 template <class T>
 using KernelResult = std::expected<T, std::string>;
-
-inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
-    return std::unexpected(Error{kind, std::move(message)});
-}
 
 // A broken internal invariant. It unwinds to the interpreter boundary, where it becomes the
 // internal-failure exception.

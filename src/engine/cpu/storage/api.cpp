@@ -35,26 +35,23 @@ StridedArray<T> copy_row_major(PyArrayObject* array) {
 runtime::Result<CpuStorage> CpuStorage::from_numpy(PyObject* object, std::string_view spelling) {
     if (!runtime::ensure_numpy_api()) return std::unexpected(runtime::Error::already_raised());
     if (!PyArray_Check(object)) {
-        return runtime::fail(runtime::ErrorKind::TypeError,
-                             runtime::concat("Expected a NumPy array, got '", Py_TYPE(object)->tp_name, "'."));
+        return std::unexpected(runtime::Error::type(
+            runtime::concat("Expected a NumPy array, got '", Py_TYPE(object)->tp_name, "'.")));
     }
     auto dtype = tensor::storage::dtype_from_spelling(spelling);
     if (!dtype) {
-        return runtime::fail(runtime::ErrorKind::TypeError,
-                             runtime::concat("Unsupported data type '", spelling,
-                                             "'. Only float32, float16, bfloat16, and bool are "
-                                             "supported."));
+        return std::unexpected(runtime::Error::type(runtime::concat(
+            "Unsupported data type '", spelling, "'. Only float32, float16, bfloat16, and bool are supported.")));
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     auto expected = numpy_descr(*dtype);
     if (!expected) return std::unexpected(runtime::Error::already_raised());
     if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(*expected))) {
-        return runtime::fail(runtime::ErrorKind::TypeError,
-                             runtime::concat("The array's data type does not match '", spelling, "'."));
+        return std::unexpected(
+            runtime::Error::type(runtime::concat("The array's data type does not match '", spelling, "'.")));
     }
     if (PyArray_IS_C_CONTIGUOUS(array) && !PyArray_ISALIGNED(array)) {
-        return runtime::fail(runtime::ErrorKind::TypeError,
-                             "The given array is not contiguous or is misaligned.");
+        return std::unexpected(runtime::Error::type("The given array is not contiguous or is misaligned."));
     }
     switch (*dtype) {
         case DType::F16: return CpuStorage(copy_row_major<float16>(array));

@@ -59,7 +59,7 @@ CpuStorage::Result CpuStorage::backward_relu(const CpuStorage& grad) const {
         [&](const auto& g) -> Result {
             using T = element_of<decltype(g)>;
             if constexpr (is_numeric<T>) {
-                return wrap(backward::relu_backward(g, same_type<T>(*this)));
+                return storage_result(backward::relu_backward(g, same_type<T>(*this)));
             } else {
                 throw runtime::InternalFailure("bool gradient past the type check");
             }

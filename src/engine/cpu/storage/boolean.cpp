@@ -11,7 +11,7 @@ CpuStorage::Result logical(const CpuStorage& a, const CpuStorage& b, Kernel kern
         return std::unexpected(
             runtime::Error::runtime("Logical operations are only supported for Bool data types."));
     }
-    return wrap(kernel(same_type<bool>(a), same_type<bool>(b)));
+    return storage_result(kernel(same_type<bool>(a), same_type<bool>(b)));
 }
 
 }  // namespace

@@ -32,9 +32,9 @@ inline runtime::Error bool_arithmetic() {
         "first.");
 }
 
-// Wraps a kernel's array, or turns its message into a RuntimeError.
+// A kernel's array as a storage, or its message as a RuntimeError.
 template <class Array>
-CpuStorage::Result wrap(runtime::KernelResult<Array>&& result) {
+CpuStorage::Result storage_result(runtime::KernelResult<Array>&& result) {
     if (!result) return std::unexpected(runtime::Error::runtime(std::move(result.error())));
     return CpuStorage(std::move(*result));
 }
@@ -48,7 +48,7 @@ CpuStorage::Result numeric_pair(const CpuStorage& a, const CpuStorage& b, Kernel
         [&](const auto& x) -> CpuStorage::Result {
             using T = element_of<decltype(x)>;
             if constexpr (is_numeric<T>) {
-                return wrap(kernel(x, same_type<T>(b)));
+                return storage_result(kernel(x, same_type<T>(b)));
             } else {
                 return std::unexpected(bool_arithmetic());
             }

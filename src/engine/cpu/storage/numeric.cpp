@@ -26,7 +26,7 @@ Result comparison(const CpuStorage& a, const CpuStorage& b, const char* op) {
     return std::visit(
         [&](const auto& x) {
             using T = element_of<decltype(x)>;
-            return wrap(ops::comparison<F>(x, same_type<T>(b)));
+            return storage_result(ops::comparison<F>(x, same_type<T>(b)));
         },
         a.array());
 }
