@@ -20,7 +20,8 @@ PyObject* exception_class(ErrorKind kind) {
     switch (kind) {
         case ErrorKind::ValueError: return PyExc_ValueError;
         case ErrorKind::TypeError: return PyExc_TypeError;
-        case ErrorKind::RuntimeError: return PyExc_RuntimeError;
+        case ErrorKind::RuntimeError:
+            return PyExc_RuntimeError;
         case ErrorKind::Raised: break;
     }
     return PyExc_RuntimeError;

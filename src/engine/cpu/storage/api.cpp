@@ -40,18 +40,20 @@ runtime::Result<CpuStorage> CpuStorage::from_numpy(PyObject* object, std::string
     }
     auto dtype = tensor::storage::dtype_from_spelling(spelling);
     if (!dtype) {
-        return std::unexpected(runtime::Error::type(runtime::concat(
-            "Unsupported data type '", spelling, "'. Only float32, float16, bfloat16, and bool are supported.")));
+        return std::unexpected(runtime::Error::type(
+            runtime::concat("Unsupported data type '", spelling,
+                            "'. Only float32, float16, bfloat16, and bool are supported.")));
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     auto expected = numpy_descr(*dtype);
     if (!expected) return std::unexpected(runtime::Error::already_raised());
     if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(*expected))) {
-        return std::unexpected(
-            runtime::Error::type(runtime::concat("The array's data type does not match '", spelling, "'.")));
+        return std::unexpected(runtime::Error::type(
+            runtime::concat("The array's data type does not match '", spelling, "'.")));
     }
     if (PyArray_IS_C_CONTIGUOUS(array) && !PyArray_ISALIGNED(array)) {
-        return std::unexpected(runtime::Error::type("The given array is not contiguous or is misaligned."));
+        return std::unexpected(
+            runtime::Error::type("The given array is not contiguous or is misaligned."));
     }
     switch (*dtype) {
         case DType::F16: return CpuStorage(copy_row_major<float16>(array));

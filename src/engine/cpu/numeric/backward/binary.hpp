@@ -44,17 +44,13 @@ GradientPair<T> div_backward(const StridedArray<T>& grad, const StridedArray<T>&
     auto& [vg, va] = *first;
     auto target = ops::broadcast_shapes(vg.shape, b.shape);
     if (!target) return std::unexpected(std::move(target.error()));
-    auto g_strides = ops::broadcast_strides(vg.shape, vg.strides, *target);
-    auto a_strides = ops::broadcast_strides(va.shape, va.strides, *target);
-    auto b_strides = ops::broadcast_strides(b.shape, b.strides, *target);
-    if (!g_strides || !a_strides) {
-        return std::unexpected("Broadcast failed for A: " + ops::shape_text(vg.shape) + " -> " +
-                               ops::shape_text(*target));
-    }
-    if (!b_strides) {
-        return std::unexpected("Broadcast failed for RHS: " + ops::shape_text(b.shape) + " -> " +
-                               ops::shape_text(*target));
-    }
+    // The gradient and A share one shape by now: both are "A" in a message.
+    auto g_strides = ops::strides_at("A", vg.shape, vg.strides, *target);
+    if (!g_strides) return std::unexpected(std::move(g_strides.error()));
+    auto a_strides = ops::strides_at("A", va.shape, va.strides, *target);
+    if (!a_strides) return std::unexpected(std::move(a_strides.error()));
+    auto b_strides = ops::strides_at("RHS", b.shape, b.strides, *target);
+    if (!b_strides) return std::unexpected(std::move(b_strides.error()));
     auto da = StridedArray<T>::uninitialized(*target);
     auto db = StridedArray<T>::uninitialized(*target);
     auto steps_out = byte_strides<T>(da.strides);

@@ -7,8 +7,8 @@
 
 #include "engine/cpu/layout.hpp"
 #include "engine/cpu/loop.hpp"
-#include "engine/cpu/numeric/core/tensor_ops.hpp"
 #include "engine/cpu/numeric/core/kernel_bound.hpp"
+#include "engine/cpu/numeric/core/tensor_ops.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 
 namespace engine::cpu::numeric::ops {
@@ -36,10 +36,12 @@ StridedArray<Out> elementwise_blocks(const StridedArray<T>& a, const StridedArra
     if constexpr (requires { f.large_output; }) {
         f.large_output = n * sizeof(Out) >= simd::large_output_bytes;
     }
-    auto run = [&](Out* o, const T* x, const T* y, std::ptrdiff_t x_step, std::ptrdiff_t y_step, std::size_t len) {
-        binary_run<Out, T, T>({reinterpret_cast<std::byte*>(o), reinterpret_cast<std::byte*>(const_cast<T*>(x)),
-                               reinterpret_cast<std::byte*>(const_cast<T*>(y))},
-                              {std::ptrdiff_t(sizeof(Out)), x_step, y_step}, len, f);
+    auto run = [&](Out* o, const T* x, const T* y, std::ptrdiff_t x_step, std::ptrdiff_t y_step,
+                   std::size_t len) {
+        binary_run<Out, T, T>(
+            {reinterpret_cast<std::byte*>(o), reinterpret_cast<std::byte*>(const_cast<T*>(x)),
+             reinterpret_cast<std::byte*>(const_cast<T*>(y))},
+            {std::ptrdiff_t(sizeof(Out)), x_step, y_step}, len, f);
     };
     constexpr auto element = std::ptrdiff_t(sizeof(T));
     if (block == 1) {
@@ -57,7 +59,8 @@ StridedArray<Out> elementwise_blocks(const StridedArray<T>& a, const StridedArra
             const std::size_t copies = (shortest_run / block + aligned) / aligned * aligned;
             span = block * std::min(copies, n / block);
             tile = StridedArray<T>::uninitialized({span});
-            for (std::size_t i = 0; i < span; i += block) std::copy_n(repeated, block, tile.data() + i);
+            for (std::size_t i = 0; i < span; i += block)
+                std::copy_n(repeated, block, tile.data() + i);
             repeated = tile.data();
         }
         const T* other = a_repeats ? b.data() : a.data();

@@ -4,6 +4,7 @@
 // ever copied.
 
 #include <span>
+#include <string_view>
 #include <utility>
 
 #include "engine/cpu/strided_array.hpp"
@@ -63,13 +64,16 @@ inline std::optional<Strides> broadcast_strides(std::span<const std::size_t> sha
     return out;
 }
 
-template <class T>
-std::optional<BroadcastView<T>> broadcast_to(const T* data, std::span<const std::size_t> shape,
-                                             std::span<const std::ptrdiff_t> strides,
-                                             std::span<const std::size_t> target) {
+// The strides of an operand stretched to `target`, or the message naming it as `who`.
+inline KernelResult<Strides> strides_at(std::string_view who, std::span<const std::size_t> shape,
+                                        std::span<const std::ptrdiff_t> strides,
+                                        std::span<const std::size_t> target) {
     auto expanded = broadcast_strides(shape, strides, target);
-    if (!expanded) return std::nullopt;
-    return BroadcastView<T>{data, Shape(target.begin(), target.end()), std::move(*expanded)};
+    if (!expanded) {
+        return std::unexpected(runtime::concat("Broadcast failed for ", who, ": ",
+                                               shape_text(shape), " -> ", shape_text(target)));
+    }
+    return std::move(*expanded);
 }
 
 template <class T>
@@ -77,17 +81,12 @@ KernelResult<std::pair<BroadcastView<T>, BroadcastView<T>>> broadcast_tensors(
     const StridedArray<T>& a, const StridedArray<T>& b) {
     auto common = broadcast_shapes(a.shape, b.shape);
     if (!common) return std::unexpected(std::move(common.error()));
-    auto va = broadcast_to(a.data(), a.shape, a.strides, *common);
-    if (!va) {
-        return std::unexpected(runtime::concat("Broadcast failed for A: ", shape_text(a.shape),
-                                               " -> ", shape_text(*common)));
-    }
-    auto vb = broadcast_to(b.data(), b.shape, b.strides, *common);
-    if (!vb) {
-        return std::unexpected(runtime::concat("Broadcast failed for B: ", shape_text(b.shape),
-                                               " -> ", shape_text(*common)));
-    }
-    return std::pair{std::move(*va), std::move(*vb)};
+    auto sa = strides_at("A", a.shape, a.strides, *common);
+    if (!sa) return std::unexpected(std::move(sa.error()));
+    auto sb = strides_at("B", b.shape, b.strides, *common);
+    if (!sb) return std::unexpected(std::move(sb.error()));
+    return std::pair{BroadcastView<T>{a.data(), *common, std::move(*sa)},
+                     BroadcastView<T>{b.data(), *common, std::move(*sb)}};
 }
 
 }  // namespace engine::cpu::numeric::ops
