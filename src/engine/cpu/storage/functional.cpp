@@ -1,6 +1,6 @@
 // The activation of storages: relu.
+#include "engine/cpu/kernel_bound.hpp"
 #include "engine/cpu/map.hpp"
-#include "engine/cpu/numeric/core/kernel_bound.hpp"
 #include "engine/cpu/storage/dispatch.hpp"
 
 namespace engine::cpu::storage {

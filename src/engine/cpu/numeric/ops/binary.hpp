@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <numeric>
 
+#include "engine/cpu/kernel_bound.hpp"
 #include "engine/cpu/layout.hpp"
 #include "engine/cpu/loop.hpp"
-#include "engine/cpu/numeric/core/kernel_bound.hpp"
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 
