@@ -14,7 +14,7 @@
 #          operation the rest of the suite does not;
 #        - the stub tests of tests/package/test_morla.py skip themselves: mypy is not in the
 #          aarch64 venv, and the stubs do not depend on the CPU;
-#        - the subinterpreter test of tests/hardening/test_reentry.py skips itself: the aarch64
+#        - the subinterpreter test of tests/runtime/test_reentry.py skips itself: the aarch64
 #          CPython is built without its test modules (_testcapi), and the module's declaration
 #          it checks does not depend on the CPU;
 #        - tests/reliability runs shorter: 50 random programs instead of 150 in the fuzzing tests
