@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/cpu/block_cache.hpp"
+#include "engine/cpu/loop.hpp"
 #include "runtime/error.hpp"
 #include "runtime/text.hpp"
 
@@ -186,38 +187,26 @@ struct ArrayRef {
     std::size_t rank() const { return shape.size(); }
 };
 
-// Visits every element of a strided block in row-major order of its indices and copies it,
-// densely, to out. Strides are in bytes so that any source (a NumPy array, an array of ours)
-// can be read.
+// Copies every element of a strided block, densely and in row-major order of its indices, to
+// out. Strides are in bytes so that any source (a NumPy array, an array of ours) can be read,
+// aligned or not.
 template <class T>
 void gather_row_major(const std::byte* first, std::span<const std::size_t> shape,
-                      std::span<const std::ptrdiff_t> byte_strides, T* out) {
-    if (element_count(shape) == 0) return;
-    const std::size_t rank = shape.size();
-    if (rank == 0) {
-        std::memcpy(out, first, sizeof(T));
-        return;
-    }
-    const std::size_t inner = shape[rank - 1];
-    const std::ptrdiff_t inner_stride = byte_strides[rank - 1];
-    std::vector<std::size_t> index(rank, 0);
-    const std::byte* row = first;
-    for (;;) {
-        const std::byte* p = row;
-        for (std::size_t i = 0; i < inner; ++i, p += inner_stride) std::memcpy(out++, p, sizeof(T));
-        // Advance the outer index like an odometer.
-        std::size_t axis = rank - 1;
-        for (;;) {
-            if (axis == 0) return;
-            --axis;
-            if (++index[axis] < shape[axis]) {
-                row += byte_strides[axis];
-                break;
-            }
-            row -= std::ptrdiff_t(index[axis] - 1) * byte_strides[axis];
-            index[axis] = 0;
-        }
-    }
+                      std::span<const std::ptrdiff_t> source_strides, T* out) {
+    Strides dense = row_major_strides(shape);
+    for (auto& stride : dense) stride *= std::ptrdiff_t(sizeof(T));
+    for_each_run<2>(shape, {reinterpret_cast<std::byte*>(out), const_cast<std::byte*>(first)},
+                    {std::span<const std::ptrdiff_t>(dense), source_strides},
+                    [](Pointers<2> p, const StepBytes<2>& step, std::size_t n) {
+                        // Runs of more than one element are dense in the output.
+                        T* to = reinterpret_cast<T*>(p[0]);
+                        const std::byte* from = p[1];
+                        if (n > 1 && step[1] == std::ptrdiff_t(sizeof(T))) {
+                            std::memcpy(to, from, n * sizeof(T));
+                            return;
+                        }
+                        for (std::size_t i = 0; i < n; ++i, from += step[1]) std::memcpy(to + i, from, sizeof(T));
+                    });
 }
 
 }  // namespace engine::cpu

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/cpu/loop.hpp"
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "engine/cpu/simd/gemm.hpp"
@@ -43,28 +44,31 @@ KernelResult<StridedArray<float>> internal_linalg_matmul(ArrayRef<T> a, ArrayRef
     const std::size_t batches = element_count(*batch);
     if (batches == 0 || M == 0 || N == 0) return out;
 
-    // The batch axes in row-major order; broadcast operands are reused through stride 0.
+    // One product per batch index, in row-major order of the batch axes (the output's order);
+    // broadcast operands are reused through stride 0.
     const std::size_t rank = batch->size();
     Buffer<float> scratch(simd::gemm_scratch_floats(M, N, K));
     const auto gemm = simd::gemm_kernel<T>();
-    std::vector<std::size_t> index(rank, 0);
-    const T* a_at = a.data;
-    const T* b_at = b.data;
     const auto& as = *a_strides;
     const auto& bs = *b_strides;
-    for (std::size_t flat = 0; flat < batches; ++flat) {
-        gemm({M, N, K, a_at, as[rank], as[rank + 1], b_at, bs[rank], bs[rank + 1],
-              out.data() + flat * M * N, std::ptrdiff_t(N)},
-             scratch.data());
-        for (std::size_t axis = rank; axis-- > 0;) {
-            a_at += as[axis];
-            b_at += bs[axis];
-            if (++index[axis] < (*batch)[axis]) break;
-            a_at -= as[axis] * std::ptrdiff_t(index[axis]);
-            b_at -= bs[axis] * std::ptrdiff_t(index[axis]);
-            index[axis] = 0;
-        }
-    }
+    Strides out_steps = row_major_strides(*batch), a_steps(as.begin(), as.begin() + rank),
+            b_steps(bs.begin(), bs.begin() + rank);
+    for (auto& step : out_steps) step *= std::ptrdiff_t(M * N * sizeof(float));
+    for (auto& step : a_steps) step *= std::ptrdiff_t(sizeof(T));
+    for (auto& step : b_steps) step *= std::ptrdiff_t(sizeof(T));
+    auto bytes = [](const void* p) { return static_cast<std::byte*>(const_cast<void*>(p)); };
+    for_each_run<3>(*batch, {bytes(out.data()), bytes(a.data), bytes(b.data)},
+                    {std::span<const std::ptrdiff_t>(out_steps), std::span<const std::ptrdiff_t>(a_steps),
+                     std::span<const std::ptrdiff_t>(b_steps)},
+                    [&](Pointers<3> p, const StepBytes<3>& step, std::size_t n) {
+                        for (std::size_t i = 0; i < n; ++i) {
+                            const auto at = [&](std::size_t k) { return p[k] + std::ptrdiff_t(i) * step[k]; };
+                            gemm({M, N, K, reinterpret_cast<const T*>(at(1)), as[rank], as[rank + 1],
+                                  reinterpret_cast<const T*>(at(2)), bs[rank], bs[rank + 1],
+                                  reinterpret_cast<float*>(at(0)), std::ptrdiff_t(N)},
+                                 scratch.data());
+                        }
+                    });
     return out;
 }
 
