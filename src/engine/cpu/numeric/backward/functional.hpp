@@ -1,7 +1,9 @@
 #pragma once
 // Gradient of relu: g where the input is greater than zero, +0 elsewhere. No broadcasting.
 
-#include "engine/cpu/numeric/ops/binary.hpp"
+#include "engine/cpu/elementwise.hpp"
+#include "engine/cpu/kernel_bound.hpp"
+#include "engine/cpu/numeric/ops/broadcast.hpp"
 
 namespace engine::cpu::numeric::backward {
 
@@ -11,7 +13,7 @@ ops::KernelResult<StridedArray<T>> relu_backward(const StridedArray<T>& grad, co
         return std::unexpected("Shape mismatch in relu_backward: grad " + ops::shape_text(grad.shape) +
                                " vs input " + ops::shape_text(x.shape));
     }
-    return ops::elementwise<T>(grad, x, KernelBound<WherePositive, T>{});
+    return elementwise<T>(grad, x, KernelBound<WherePositive, T>{});
 }
 
 }  // namespace engine::cpu::numeric::backward
