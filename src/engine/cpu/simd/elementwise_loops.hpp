@@ -1,7 +1,8 @@
 #pragma once
 // The element-wise kernel loops, written once against an instruction set's primitives (Arch, one
 // of arch/*.hpp) and compiled in that instruction set's translation unit, under its target.
-// MORLA_DEFINE_KERNELS(Arch), inside the namespace of a path, defines that path's kernels.
+// MORLA_DEFINE_KERNELS(Arch), inside the namespace of a path, defines that path's kernels and its
+// narrowing of float32 values to the 16-bit types.
 
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +73,13 @@ void left_loop(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large) {
         [&](std::size_t i) { return scalar_rule<Op>(s, b[i]); });
 }
 
+template <class Arch, class T>
+void narrow_loop(T* out, const float* in, std::size_t n) {
+    for_each_vector<Arch, T>(
+        out, n, false, [&](std::size_t i) { return Arch::load(in + i); },
+        [&](std::size_t i) { return numeric::TensorOps<T>::narrow(in[i]); });
+}
+
 }  // namespace
 }  // namespace engine::cpu::simd
 
@@ -92,5 +100,11 @@ void left_loop(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large) {
     template <class Op, class T>                                                       \
     void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large) {         \
         left_loop<Arch, Op>(out, s, b, n, large);                                      \
+    }                                                                                  \
+    void narrow(float16* out, const float* in, std::size_t n) {                        \
+        narrow_loop<Arch>(out, in, n);                                                 \
+    }                                                                                  \
+    void narrow(bfloat16* out, const float* in, std::size_t n) {                       \
+        narrow_loop<Arch>(out, in, n);                                                 \
     }                                                                                  \
     MORLA_FOR_EACH_KERNEL(MORLA_INSTANTIATE_KERNELS)

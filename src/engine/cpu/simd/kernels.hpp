@@ -31,6 +31,10 @@ using RightFn = void (*)(OutOf<Op, T>*, const T*, T, std::size_t, bool large);
 template <class Op, class T>
 using LeftFn = void (*)(OutOf<Op, T>*, T, const T*, std::size_t, bool large);
 
+// out[i] = in[i] narrowed to T by the scalar rule, for i < n.
+template <class T>
+using NarrowFn = void (*)(T*, const float*, std::size_t);
+
 // Outputs of at least this many bytes count as large.
 constexpr std::size_t large_output_bytes = std::size_t(4) << 20;
 
@@ -60,6 +64,8 @@ inline OutOf<Op, T> scalar_rule(T a, T b) {
     void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large);            \
     template <class Op, class T>                                                            \
     void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large);             \
+    void narrow(float16* out, const float* in, std::size_t n);                              \
+    void narrow(bfloat16* out, const float* in, std::size_t n);                             \
     }
 MORLA_FOR_EACH_PATH(MORLA_DECLARE_KERNELS)
 #undef MORLA_DECLARE_KERNELS
@@ -120,6 +126,25 @@ RightFn<Op, T> right_kernel() {
 template <class Op, class T>
 LeftFn<Op, T> left_kernel() {
     return active_kernels<Op, T>().left;
+}
+
+// One path's narrowing from float32 to T (float16 or bfloat16).
+template <class T>
+NarrowFn<T> narrow_kernel(Isa isa) {
+    switch (isa) {
+#define MORLA_PATH_NARROW(name, Enumerator, runs_here) \
+    case Isa::Enumerator: return static_cast<NarrowFn<T>>(&name::narrow);
+        MORLA_FOR_EACH_PATH(MORLA_PATH_NARROW)
+#undef MORLA_PATH_NARROW
+    }
+    return static_cast<NarrowFn<T>>(&portable::narrow);
+}
+
+// The narrowing of the path this process runs, looked up once.
+template <class T>
+NarrowFn<T> narrow_kernel() {
+    static const NarrowFn<T> fn = narrow_kernel<T>(active_isa());
+    return fn;
 }
 
 }  // namespace engine::cpu::simd

@@ -7,6 +7,7 @@
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "engine/cpu/simd/gemm.hpp"
+#include "engine/cpu/simd/kernels.hpp"
 
 namespace engine::cpu::numeric::ops::matmul {
 
@@ -80,9 +81,7 @@ KernelResult<StridedArray<T>> do_matmul(ArrayRef<T> a, ArrayRef<T> b) {
     } else {
         if (!product) return std::unexpected(std::move(product.error()));
         auto out = StridedArray<T>::uninitialized(product->shape);
-        const float* in = product->data();
-        T* o = out.data();
-        for (std::size_t i = 0, count = out.numel(); i < count; ++i) o[i] = TensorOps<T>::narrow(in[i]);
+        simd::narrow_kernel<T>()(out.data(), product->data(), out.numel());
         return out;
     }
 }
