@@ -77,7 +77,9 @@ say "the Python suite passed in $((SECONDS - t)) s"
 if [[ $kernels == yes ]]; then
     t=$SECONDS
     log="$build/ctest.log"
-    if ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 600 >"$log" 2>&1; then
+    # Narrowing is checked on a strided subset of the float32 patterns here (every pattern of
+    # the exponents where the rules change); the test command checks all of them.
+    if MORLA_NARROWING_STRIDE=251 ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 600 >"$log" 2>&1; then
         say "the kernel tests passed in $((SECONDS - t)) s ($(grep -m1 -o '[0-9]*% tests passed.*' "$log" || echo "see $log"))"
     else
         cat "$log" >&2
