@@ -115,7 +115,8 @@ inline void empty_shelves() {
 // The destructor of the thread-specific value that open shelves hold. The C library runs such
 // destructors at a thread's exit after its thread_local ones, and runs them again while one of
 // them sets a value: shelves that a destructor of other thread-specific data opens are emptied
-// in the next round. From then on blocks go straight back to the C library.
+// in the next round (up to the library's last round, PTHREAD_DESTRUCTOR_ITERATIONS). From then
+// on blocks go straight back to the C library.
 inline void close_shelves(void*) {
     empty_shelves();
     give_back(shelves.leased);
@@ -126,10 +127,15 @@ struct ExitKey {
     pthread_key_t key;
     bool made;
 };
+// A child of fork() has only the thread that forked: the leases of the parent's other threads
+// are nobody's there, and go back to the budget.
+inline void forked_child() { leased_in_process().store(shelves.leased, std::memory_order_relaxed); }
+
 inline const ExitKey& exit_key() {
     static const ExitKey made = [] {
         ExitKey k{};
         k.made = pthread_key_create(&k.key, close_shelves) == 0;
+        pthread_atfork(nullptr, nullptr, forked_child);
         return k;
     }();
     return made;

@@ -26,7 +26,9 @@ constexpr std::size_t shortest_run = 4096;
 
 // Row-major operands of one shape (the common case: one flat run), or where one is the other's
 // trailing block repeated along the leading axes (a bias added to every row: one run per block).
-// A block of one element is the repeated element of a single run, as a number operand is; a
+// A block of one element is the repeated element of a single run, as a number operand is (so
+// where both operands are NaN, the NaN that survives is the one the number operand's kernel
+// keeps: which of two NaNs survives is the processor's, never the same rule on every path); a
 // short block runs against a tile of its copies. The result is row-major; no broadcast views,
 // no walk over the axes.
 template <class Out, class T, class F>
