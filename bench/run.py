@@ -564,17 +564,22 @@ def mlp_loop(steps: int, seed: int, barrier: threading.Barrier | None = None,
         span.append((start, time.perf_counter()))
 
 
-def timed_threads(count: int, steps: int) -> float:
-    """Wall time for `count` threads each running `steps` MLP steps, started together: from the
-    first thread's start to the last one's end, as the threads themselves clock it."""
+def timed_together(count: int, loop, args_of) -> float:
+    """Wall time for `count` threads each running loop(*args_of(i), barrier, spans), started
+    together: from the first thread's start to the last one's end, as the threads clock it."""
     barrier = threading.Barrier(count)
     spans: list = []
-    threads = [threading.Thread(target=mlp_loop, args=(steps, 100 + i, barrier, spans)) for i in range(count)]
+    threads = [threading.Thread(target=loop, args=(*args_of(i), barrier, spans)) for i in range(count)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     return max(end for _, end in spans) - min(start for start, _ in spans)
+
+
+def timed_threads(count: int, steps: int) -> float:
+    """`count` threads each running `steps` MLP steps of this module."""
+    return timed_together(count, mlp_loop, lambda i: (steps, 100 + i))
 
 
 def python_loop(steps: int, barrier: threading.Barrier | None = None, span: list | None = None) -> None:
@@ -590,14 +595,7 @@ def python_loop(steps: int, barrier: threading.Barrier | None = None, span: list
 
 
 def timed_python(count: int, steps: int) -> float:
-    barrier = threading.Barrier(count)
-    spans: list = []
-    threads = [threading.Thread(target=python_loop, args=(steps, barrier, spans)) for _ in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    return max(end for _, end in spans) - min(start for start, _ in spans)
+    return timed_together(count, python_loop, lambda i: (steps,))
 
 
 def numpy_mlp_loop(steps: int, seed: int, barrier: threading.Barrier | None = None,
@@ -626,14 +624,7 @@ def numpy_mlp_loop(steps: int, seed: int, barrier: threading.Barrier | None = No
 
 
 def timed_numpy(count: int, steps: int) -> float:
-    barrier = threading.Barrier(count)
-    spans: list = []
-    threads = [threading.Thread(target=numpy_mlp_loop, args=(steps, 100 + i, barrier, spans)) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    return max(end for _, end in spans) - min(start for start, _ in spans)
+    return timed_together(count, numpy_mlp_loop, lambda i: (steps, 100 + i))
 
 
 def thread_figures(r: dict, rounds: list[int] | None = None) -> dict:

@@ -350,26 +350,21 @@ def describe_workers(requested: list[int], used: list[int], rows: int) -> str:
     return workers
 
 
-def at_least_one(text: str) -> int:
-    """An argparse type: an integer of at least 1."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
+def int_at_least(minimum: int):
+    """An argparse type: an integer of at least `minimum`."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, not {value}")
+        return value
+    return parse
 
 
-def non_negative(text: str) -> int:
-    """An argparse type: an integer of at least 0."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be at least 0, not {value}")
-    return value
+at_least_one = int_at_least(1)
+non_negative = int_at_least(0)
 
 
 PICTURE_SUFFIXES = (".png", ".pdf", ".svg", ".jpg", ".jpeg", ".eps", ".ps", ".tif", ".tiff", ".webp")
