@@ -67,8 +67,10 @@ export PYTHONPATH="$PWD/$build:$PWD/python"
 t=$SECONDS
 say "the Python suite against $module (short stress, fuzz and leak loops)"
 rc=0
+plugins=(-p no:cacheprovider)  # the thread-parallel plugin only where asked for (it is noisy)
+[[ " ${pytest_args[*]-} " == *parallel* ]] || plugins+=(-p no:run-parallel)
 MORLA_STRESS_SECONDS=1 MORLA_FUZZ_EXAMPLES=30 \
-    MORLA_LEAK_ITERATIONS=5000 "$PY" -m pytest -q -p no:cacheprovider \
+    MORLA_LEAK_ITERATIONS=5000 "$PY" -m pytest -q "${plugins[@]}" \
     "${pytest_args[@]:-tests}" || rc=$?
 ((rc != 5)) || { say "pytest selected no tests"; exit 5; }
 ((rc == 0)) || { say "the Python suite failed"; exit "$rc"; }

@@ -5,6 +5,7 @@ import sysconfig
 
 import pytest
 from morla._kernel_path import active_path
+from morla_core import Tensor
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
@@ -44,6 +45,33 @@ def run_in_threads(work, count=8):
     for thread in threads:
         thread.join()
     assert not errors, errors
+
+
+def rss_mb():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:")) / 1024
+
+
+def internal_failure_class():
+    """The class a broken invariant is raised as; a transpose axis out of range is one."""
+    try:
+        Tensor([[1.0]]).transpose(0, 2)
+    except Exception as error:
+        raise AssertionError(f"transpose out of range raised {error!r}") from error
+    except BaseException as error:  # noqa: BLE001 - this is what we are after
+        assert type(error).__bases__ == (BaseException,)
+        return type(error)
+
+
+INTERNAL = internal_failure_class()
+
+
+def attempt(fn):
+    """Runs fn and returns (its result, None) or (None, the class it raised)."""
+    try:
+        return fn(), None
+    except BaseException as error:  # noqa: BLE001 - classified by the caller
+        return None, type(error)
 
 
 # Under emulation (scripts/test-aarch64.sh sets MORLA_HYPOTHESIS_PROFILE=emulated) code runs some

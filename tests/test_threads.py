@@ -1,5 +1,4 @@
 import textwrap
-import threading
 
 import ml_dtypes
 import numpy as np

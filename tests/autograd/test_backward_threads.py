@@ -1,9 +1,10 @@
 import threading
 
+import ml_dtypes
 import numpy as np
 import pytest
 
-from conftest import run_in_threads
+from conftest import rss_mb, run_in_threads
 from morla_core import Tensor, nn
 
 THREADS = 8
@@ -85,3 +86,34 @@ def test_clearing_one_thread_leaves_another_threads_gradients():
     thread.start()
     thread.join()
     np.testing.assert_array_equal(x.grad(), [4.0, 4.0])
+
+
+def churn(rounds, concurrent=4):
+    """Runs rounds x concurrent short threads; each leaves a graph holding ~1 MB storages."""
+    big, keep = np.ones(1 << 18, np.float32), []
+
+    def body(index):
+        x = Tensor(big, requires_grad=True)
+        y = nn.functional.relu(x * Tensor(big)) / Tensor(big)
+        if index % 2:
+            y.backward()  # gradient slots hold storages too
+        if index % 5 == 0:
+            keep.append(y)  # outlives its thread; released on the main thread
+        Tensor(big.astype(ml_dtypes.bfloat16), dtype="bf16", requires_grad=True) * 2.0
+
+    for r in range(rounds):
+        threads = [threading.Thread(target=body, args=(r * concurrent + i,)) for i in range(concurrent)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        keep.clear()
+
+
+@pytest.mark.thread_unsafe  # the process RSS counts every test thread's memory
+def test_short_lived_threads_release_their_tapes():
+    churn(20)  # warm-up: allocator arenas, interpreter caches
+    start = rss_mb()
+    churn(75)  # 300 threads, several MB of tape storages each if nothing were freed
+    grown = rss_mb() - start
+    assert grown < 150, f"RSS grew by {grown:.0f} MB over 300 short-lived threads"

@@ -334,3 +334,19 @@ def test_largest_valid_empty_broadcast():
     r = a + b
     assert r.shape == [0, 2**31, 2**32 - 1] and r.strides == [0, 0, 0]
     assert (a == b).shape == [0, 2**31, 2**32 - 1]
+
+
+@pytest.mark.parametrize("requires_grad", [False, True])
+@pytest.mark.parametrize("op", ["+", "-", "*", "/", "@"])
+def test_result_too_large_raises_memory_error_and_leaves_operands_intact(op, requires_grad):
+    with open("/proc/meminfo") as info:
+        if sum(int(line.split()[1]) for line in info if line.startswith(("MemTotal", "SwapTotal"))) * 1024 > 4e10:
+            pytest.skip("this machine could hold the 40 GB result")
+    a = Tensor(np.ones((100000, 1), np.float32), requires_grad=requires_grad)
+    b = Tensor(np.full((1, 100000), 2.0, np.float32))
+    with pytest.raises(MemoryError, match=r"^Out of memory: .*40000000000 bytes.*\[100000, 100000\]"):
+        {"@": operator.matmul, **ARITH}[op](a, b)
+    assert (a.shape, b.shape, a.requires_grad) == ([100000, 1], [1, 100000], requires_grad)
+    assert np.all(a.to_numpy() == 1.0) and np.all(b.to_numpy() == 2.0)
+    assert np.all((a.reshape([100, 1000]) * 3.0).to_numpy() == 3.0)
+    Tensor.clear_graph()

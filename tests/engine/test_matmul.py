@@ -195,3 +195,12 @@ def test_errors(a_shape, a_dtype, b_shape, b_dtype, exc, message):
     with pytest.raises(exc) as info:
         a @ b
     assert type(info.value) is exc and str(info.value) == message
+
+
+def test_matmul_whose_result_size_overflows_raises_memory_error():
+    a, b = Tensor(np.zeros((2**32, 0), np.float32)), Tensor(np.zeros((0, 2**32), np.float32))
+    with pytest.raises(MemoryError, match="^Out of memory: "):
+        a @ b
+    assert a.shape == [2**32, 0] and b.shape == [0, 2**32]
+    with pytest.raises(RuntimeError, match="^Broadcast failed for A"):  # element count beyond a signed word
+        a.reshape([2**62, 1, 0]) + Tensor(np.zeros((4, 1), np.float32))

@@ -1,4 +1,4 @@
-"""Many threads sharing tensors, and many short-lived threads.
+"""Many threads sharing tensors.
 
 Every thread runs the programs of a single-threaded reference run and must reproduce their results
 bit for bit (values, layouts, error texts). About 10 s of wall time by default; for longer:
@@ -10,10 +10,7 @@ import os
 import threading
 import time
 
-import ml_dtypes
 import numpy as np
-import pytest
-from reliability_support import rss_mb
 
 from morla_core import Tensor, nn
 
@@ -115,34 +112,3 @@ def test_threads_share_tensors_and_reproduce_single_threaded_results():
     assert not errors, errors
     assert min(counts) > 0
     assert {dt: [snap(t) for t in ts.values()] for dt, ts in shared.items()} == before
-
-
-def churn(rounds, concurrent=4):
-    """Runs rounds x concurrent short threads; each leaves a graph holding ~1 MB storages."""
-    big, keep = np.ones(1 << 18, np.float32), []
-
-    def body(index):
-        x = Tensor(big, requires_grad=True)
-        y = relu(x * Tensor(big)) / Tensor(big)
-        if index % 2:
-            y.backward()  # gradient slots hold storages too
-        if index % 5 == 0:
-            keep.append(y)  # outlives its thread; released on the main thread
-        Tensor(big.astype(ml_dtypes.bfloat16), dtype="bf16", requires_grad=True) * 2.0
-
-    for r in range(rounds):
-        threads = [threading.Thread(target=body, args=(r * concurrent + i,)) for i in range(concurrent)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        keep.clear()
-
-
-@pytest.mark.thread_unsafe  # the process RSS counts every test thread's memory
-def test_short_lived_threads_release_their_tapes():
-    churn(20)  # warm-up: allocator arenas, interpreter caches
-    start = rss_mb()
-    churn(75)  # 300 threads, several MB of tape storages each if nothing were freed
-    grown = rss_mb() - start
-    assert grown < 150, f"RSS grew by {grown:.0f} MB over 300 short-lived threads"
