@@ -1,6 +1,6 @@
 """Shared by the driver (bench/run.py, free-threaded 3.14) and the PyTorch peer
-(bench/torch_peer.py, CPython 3.11): input generation, the timing loop and small helpers.
-Only the standard library and NumPy are used here.
+(bench/torch_peer.py, CPython 3.11), the kinds of workload on both sides: input generation, the
+timing loop and small helpers. Only the standard library and NumPy are used here.
 """
 
 from __future__ import annotations
@@ -12,6 +12,8 @@ import statistics
 import time
 
 import numpy as np
+
+MIB = 1024 * 1024
 
 CHAIN_LENGTH = 50  # ops in the chained-ops workload, cycling through the five below
 CHAIN_CYCLE = ("mul 1.01", "add x", "sub 0.5", "relu", "div 1.5")

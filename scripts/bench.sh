@@ -3,7 +3,7 @@
 # bench/results.json and bench/results.png; then bench/digits.py, the main job beside PyTorch
 # (bench/digits.json). Extra arguments go to bench/run.py (e.g. --quick). Each row of the table
 # has a target and a verdict: ok, "miss: <reason>" when the run's own figures bear out the reason
-# its workload names (targets and reasons side by side in bench/run.py), or a bare MISS.
+# its workload names (targets and reasons side by side in bench/workloads.py), or a bare MISS.
 #
 # Set-up, idempotent and fast when everything is present:
 #   - scripts/bootstrap.sh: the free-threaded 3.14 venv with morla_core built and installed;

@@ -1,0 +1,17 @@
+"""morla_core and ml_dtypes, for the kinds' driver side. The PyTorch peer's Python has neither
+and runs only the kinds' torch_body, so there these names are None.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+try:
+    import ml_dtypes  # also registers bfloat16 with NumPy, which to_numpy() needs
+    import morla_core
+except ModuleNotFoundError:
+    ml_dtypes = morla_core = Tensor = relu = NUMPY_DTYPES = None
+else:
+    Tensor = morla_core.Tensor
+    relu = morla_core.nn.functional.relu  # nn is an attribute, not an importable sub-package
+    NUMPY_DTYPES = {"f32": np.float32, "f16": np.float16, "bf16": ml_dtypes.bfloat16}

@@ -1,0 +1,42 @@
+"""Other processes' load while a workload runs: it skews timings, thread scaling most of all."""
+
+from __future__ import annotations
+
+import os
+
+LOAD_WARNING_CORES = 0.2  # other processes' load, in cores, that marks a row's figures as skewed
+
+
+class LoadMonitor:
+    """CPU time other processes took while a workload ran, in cores (0 = the machine was ours).
+
+    System-wide busy time from /proc/stat, less this process's and its waited-for children's
+    CPU time from /proc/self/stat. Other load skews timings, thread scaling most of all.
+    """
+
+    def __init__(self):
+        self.start = self._read()
+
+    @staticmethod
+    def _read():
+        try:
+            with open("/proc/stat") as f:
+                fields = [int(x) for x in f.readline().split()[1:]]
+            with open("/proc/self/stat") as f:
+                own = f.read().rsplit(")", 1)[1].split()
+            own_ticks = sum(int(own[i]) for i in (11, 12, 13, 14))  # utime stime cutime cstime
+        except (OSError, ValueError, IndexError):
+            return None
+        idle = fields[3] + (fields[4] if len(fields) > 4 else 0)  # idle + iowait
+        total = sum(fields[:8])
+        return total, total - idle, own_ticks
+
+    def foreign_cores(self) -> float | None:
+        end = self._read()
+        if self.start is None or end is None:
+            return None
+        total, busy, own = (e - s for e, s in zip(end, self.start))
+        if total <= 0:
+            return None
+        cores = os.cpu_count() or 1
+        return round(max(busy - own, 0) / (total / cores), 3)

@@ -1,0 +1,52 @@
+"""The table's rows of a workload timed against its peers (the binary, chain and sgd kinds): one
+row a peer, with the ratio of the medians, the target and, given the workload's volume, the rate.
+"""
+
+from __future__ import annotations
+
+from table import fmt_time
+
+PEER_NAMES = {"numpy": "NumPy", "torch": "PyTorch", "morla_f32": "morla f32", "morla_f16": "morla f16",
+              "morla_number": "morla, the number operand",
+              "numpy_default_threads": "NumPy, default threads", "torch_default_threads": "PyTorch, default threads"}
+
+
+def peer_rows(work: dict, r: dict, results: dict, torch_res: dict,
+              vol: tuple[str, str, float] | None = None) -> list[tuple]:
+    """(row, peer key, target) for each of the workload's peers. r: this workload's result;
+    results, torch_res: every workload's, this process's and PyTorch's. vol: what one call moves
+    or computes, as (rate unit, pattern, amount), or None for no rate."""
+    out = []
+    morla = r["morla"]["median_s"]
+    peers = list(work["targets"].items())
+    if work.get("default_threads"):
+        peers += [("numpy_default_threads", None), ("torch_default_threads", None)]
+    for peer, target in peers:
+        direction = (target[0] if target else (">=" if work["op"] == "matmul" else "<="))
+        if peer in ("morla_f32", "morla_f16", "morla_number"):
+            peer_s = results.get(work["baseline"], {}).get("morla", {}).get("median_s")
+        elif peer.startswith("torch"):
+            peer_s = torch_res.get(work["id"], {}).get(peer, {}).get("median_s")
+        else:
+            peer_s = r.get(peer, {}).get("median_s")
+        label = PEER_NAMES[peer]
+        if work["dtype"] == "bf16" and peer == "numpy":
+            label = "ml_dtypes"
+        ratio = None
+        if peer_s:
+            ratio = peer_s / morla if direction == ">=" else morla / peer_s
+        row = {
+            "workload": work["label"], "id": work["id"], "peer": label,
+            "morla": fmt_time(morla), "peer_value": fmt_time(peer_s), "morla_s": morla, "peer_s": peer_s,
+            "ratio": ratio, "ratio_kind": "throughput" if direction == ">=" else "time",
+            "target": f"{direction} {target[1]}" if target else "info",
+            "ok": None if (ratio is None or not target) else
+            (ratio <= target[1] if direction == "<=" else ratio >= target[1]),
+        }
+        if vol:  # the same amount for a baseline peer: same element count and item size
+            unit, pattern, amount = vol
+            row["rate"] = {"unit": unit, "pattern": pattern, "morla": amount / morla / 1e9,
+                           "peer": amount / peer_s / 1e9 if peer_s else None,
+                           "peer_default_threads": peer.endswith("default_threads")}
+        out.append((row, peer, target))
+    return out
