@@ -1,7 +1,9 @@
 #pragma once
 // The element-wise driver of two arrays: broadcast to the common shape, allocate the output in the
 // memory order the operands favour, and write each output element once. Its one-operand twin is
-// map.hpp; the numeric, logical and gradient kernels all run on these two.
+// map.hpp; the numeric, logical and gradient kernels all run on these two. The engine has one
+// broadcasting rule, and it belongs to the numeric kernels (numeric/ops/broadcast.hpp, whose
+// generic form also serves bool): the driver reaches into that group for it, and for nothing else.
 
 #include <algorithm>
 #include <numeric>

@@ -77,44 +77,51 @@ struct GemmBlocking {
         }
     }
 
-    // Small float32 products (one shared block, B rows contiguous) skip packing: full tiles read
-    // A and B where they lie, and only edge tiles are packed, so that no read passes an operand's
-    // end. The sums are the same as the packed path's.
+    // Float32 products with B's rows contiguous skip packing where it cannot pay: small ones, and
+    // those one tile wide, which read each value of A once anyway. Full tiles read A and B where
+    // they lie, and only edge tiles are packed, so that no read passes an operand's end. The
+    // shared index runs in the same blocks as the packed path's, so the sums are the same.
     static bool direct(const GemmOperands<float>& g) {
-        return g.K <= KC && g.b_col == 1 && g.M * g.K + g.K * g.N <= (std::size_t(1) << 16);
+        if (g.b_col != 1) return false;
+        return g.N <= NR || (g.K <= KC && g.M * g.K + g.K * g.N <= (std::size_t(1) << 16));
     }
 
     static void gemm_direct(const GemmOperands<float>& g, float* scratch) {
         const auto [M, N, K, a, a_row, a_col, b, b_row, b_col, c, ldc] = g;
         float* edge_b = scratch;
-        float* edge_a = scratch + K * NR;
-        for (std::size_t jr = 0; jr < N; jr += NR) {
-            const std::size_t cols = std::min(NR, N - jr);
-            TileSource source{nullptr, a_row, a_col, b + jr, b_row};
-            if (cols < NR) {
-                pack_b(K, cols, b + jr, b_row, b_col, edge_b);
-                source.b = edge_b;
-                source.b_step = std::ptrdiff_t(Tile::panel_width(cols));
-            }
-            const bool one_vector = Tile::panel_width(cols) == W;
-            for (std::size_t ir = 0; ir < M;) {
-                TileSource tile = source;
-                tile.a = a + std::ptrdiff_t(ir) * a_row;
-                if (one_vector && M - ir >= Tile::tall_rows) {
-                    Tile::tall(K, tile, c + std::ptrdiff_t(ir) * ldc + std::ptrdiff_t(jr), ldc, cols);
-                    ir += Tile::tall_rows;
-                    continue;
+        float* edge_a = scratch + std::min(K, KC) * NR;
+        for (std::size_t pc = 0; pc < K; pc += KC) {
+            const std::size_t kc = std::min(KC, K - pc);
+            const float* a_block = a + std::ptrdiff_t(pc) * a_col;
+            const float* b_block = b + std::ptrdiff_t(pc) * b_row;
+            for (std::size_t jr = 0; jr < N; jr += NR) {
+                const std::size_t cols = std::min(NR, N - jr);
+                TileSource source{nullptr, a_row, a_col, b_block + jr, b_row};
+                if (cols < NR) {
+                    pack_b(kc, cols, b_block + jr, b_row, b_col, edge_b);
+                    source.b = edge_b;
+                    source.b_step = std::ptrdiff_t(Tile::panel_width(cols));
                 }
-                const std::size_t rows = std::min(MR, M - ir);
-                if (rows < MR) {
-                    pack_a(rows, K, tile.a, a_row, a_col, edge_a);
-                    tile.a = edge_a;
-                    tile.a_row = 1;
-                    tile.a_step = MR;
+                const bool one_vector = Tile::panel_width(cols) == W;
+                for (std::size_t ir = 0; ir < M;) {
+                    TileSource tile = source;
+                    tile.a = a_block + std::ptrdiff_t(ir) * a_row;
+                    float* out = c + std::ptrdiff_t(ir) * ldc + std::ptrdiff_t(jr);
+                    if (one_vector && M - ir >= Tile::tall_rows) {
+                        Tile::tall(kc, tile, out, ldc, pc != 0, cols);
+                        ir += Tile::tall_rows;
+                        continue;
+                    }
+                    const std::size_t rows = std::min(MR, M - ir);
+                    if (rows < MR) {
+                        pack_a(rows, kc, tile.a, a_row, a_col, edge_a);
+                        tile.a = edge_a;
+                        tile.a_row = 1;
+                        tile.a_step = MR;
+                    }
+                    Tile::template tile<false>(kc, tile, out, ldc, pc != 0, rows, cols);
+                    ir += MR;
                 }
-                Tile::template tile<false>(K, tile, c + std::ptrdiff_t(ir) * ldc + std::ptrdiff_t(jr), ldc,
-                                           false, rows, cols);
-                ir += MR;
             }
         }
     }

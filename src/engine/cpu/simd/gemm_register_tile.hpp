@@ -33,7 +33,7 @@ void register_tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bo
         vf b[NV];
 #pragma GCC unroll 8
         for (std::size_t v = 0; v < NV; ++v) b[v] = Arch::load(pb + v * W);
-#pragma GCC unroll 16
+#pragma GCC unroll 32
         for (std::size_t i = 0; i < MR; ++i) {
             const vf a = Arch::splat(pa[i / G][std::ptrdiff_t(i % G) * s.a_row]);
 #pragma GCC unroll 8
@@ -43,7 +43,7 @@ void register_tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bo
         for (std::size_t g = 0; g < MR / G; ++g) pa[g] += s.a_step;
     }
     if (rows == MR && cols == NR) {
-#pragma GCC unroll 16
+#pragma GCC unroll 32
         for (std::size_t i = 0; i < MR; ++i) {
             float* row = c + std::ptrdiff_t(i) * ldc;
 #pragma GCC unroll 8
@@ -54,7 +54,7 @@ void register_tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bo
         return;
     }
     alignas(64) float tile[MR][NR];
-#pragma GCC unroll 16
+#pragma GCC unroll 32
     for (std::size_t i = 0; i < MR; ++i) {
 #pragma GCC unroll 8
         for (std::size_t v = 0; v < NV; ++v) Arch::store(tile[i] + v * W, acc[i][v]);
@@ -100,8 +100,9 @@ struct VectorMicrokernel {
     // Two row tiles on one vector, read where the operands lie: a column strip that narrow has
     // too few independent sums in flight in one tile.
     static constexpr std::size_t tall_rows = 2 * MR;
-    static void tall(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, std::size_t valid_cols) {
-        register_tile<Arch, tall_rows, 1, false>(k, s, c, ldc, false, tall_rows, valid_cols);
+    static void tall(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bool add_onto,
+                     std::size_t valid_cols) {
+        register_tile<Arch, tall_rows, 1, false>(k, s, c, ldc, add_onto, tall_rows, valid_cols);
     }
 
   private:
