@@ -28,14 +28,18 @@ TIMING = {
 
 
 # The training-step workload: a 64-128-10 relu perceptron on a batch of 64.
-SGD_SHAPES = {"x": (64, 64), "target": (64, 10), "w1": (64, 128), "b1": (128,), "w2": (128, 10), "b2": (10,)}
+def sgd_shapes(batch: int, features: int, hidden: int, classes: int) -> dict[str, tuple]:
+    """The arrays of a training step of a features-hidden-classes perceptron on a batch."""
+    return {"x": (batch, features), "target": (batch, classes), "w1": (features, hidden), "b1": (hidden,),
+            "w2": (hidden, classes), "b2": (classes,)}
 
 
-def make_sgd_inputs(seed: int) -> dict[str, np.ndarray]:
-    """Inputs, targets and parameters of the training step, the same in every process."""
+def make_sgd_inputs(seed: int, sizes: list[int]) -> dict[str, np.ndarray]:
+    """Inputs, targets and parameters of the training step (sizes: batch, features, hidden,
+    classes), the same in every process."""
     rng = np.random.default_rng(seed)
     return {name: (rng.standard_normal(shape) * (0.1 if name[0] in "wb" else 1.0)).astype(np.float32)
-            for name, shape in SGD_SHAPES.items()}
+            for name, shape in sgd_shapes(*sizes).items()}
 
 
 def sgd_products(inputs: dict[str, np.ndarray]) -> list[tuple[np.ndarray, np.ndarray]]:

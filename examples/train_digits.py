@@ -3,8 +3,9 @@ and, under an MPI launcher, many processes.
 
 Every step splits the mini-batch into one shard per thread. Each thread builds the parameter
 tensors on its own autograd tape, runs the forward pass and backward() on its shard, reads the
-gradients and clears its tape; the shard gradients are then summed in shard order, so a run is
-deterministic for a given seed and thread count. The model (64 -> hidden -> 10, relu) and its
+gradients and clears its tape; then each thread sums its own slice of the shard gradients, in
+shard order, and updates that slice of the parameters, so the whole step runs on the threads and
+a run is deterministic for a given seed and thread count. The model (64 -> hidden -> 10, relu) and its
 loss (squared error against one-hot targets) are built and differentiated with morla alone;
 the update (SGD with momentum) is NumPy.
 
@@ -15,6 +16,11 @@ writes the picture. At the end the processes check that they hold the same param
 
     [mpiexec -n K] python examples/train_digits.py [--threads N] [--epochs E] [--hidden H]
         [--batch B] [--learning-rate LR] [--momentum M] [--seed S] [--plot PATH] [--compare-threads]
+    python examples/train_digits.py --models K [...]
+
+With --models K, K models train at once, one per thread, from seeds S, S+1, ..., S+K-1 (their
+own initial weights and batch order, the same test split); each model's test accuracy is
+reported, and the throughput against training one model alone.
 
 A progress bar advances once per epoch, showing the running loss and the test accuracy; the last
 line is the test accuracy; a PNG of the training loss and test accuracy per epoch is written and its path
@@ -31,6 +37,7 @@ import math
 import os
 import pathlib
 import sys
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -159,6 +166,73 @@ def local_gradients(params: dict[str, np.ndarray], results: list) -> tuple[float
     return sum(loss for loss, _ in results), grads
 
 
+def slice_of(array: np.ndarray, part: int, parts: int) -> np.ndarray:
+    """The part-th of parts contiguous slices of a C-contiguous array's elements (a view)."""
+    flat = array.reshape(-1)
+    return flat[len(flat) * part // parts:len(flat) * (part + 1) // parts]
+
+
+class Steps:
+    """The training steps of one epoch, run end to end on `threads` threads: each computes its
+    shard's gradients, then sums its slice of all the shards' gradients in shard order and applies
+    the update to that slice of the parameters. Two barriers a step: after the shards, so the
+    gradients are all there, and after the update, so no thread reads parameters being written.
+    Under several processes one thread sums the gradients across them in between."""
+
+    def __init__(self, data: Data, targets: np.ndarray, params: dict, velocity: dict, threads: int,
+                 batch: int, learning_rate: float, momentum: float, job: Processes):
+        self.data, self.targets, self.params, self.velocity = data, targets, params, velocity
+        self.threads, self.batch, self.job = threads, batch, job
+        self.learning_rate, self.momentum = np.float32(learning_rate), np.float32(momentum)
+        self.barrier = threading.Barrier(threads)
+        self.shards: list = [None] * threads  # (loss, gradients) of each thread's shard
+        self.summed: tuple[float, dict] | None = None  # across processes
+
+    def epoch(self, pool: ThreadPoolExecutor, order: np.ndarray) -> list[float]:
+        starts = range(0, len(order), self.batch)
+        losses = [0.0] * len(starts)
+        runs = [pool.submit(self.run, t, order, starts, losses) for t in range(self.threads)]
+        failures = [run.exception() for run in runs if run.exception()]
+        if failures:  # the failure itself, before the broken barrier it left the other threads
+            raise min(failures, key=lambda error: isinstance(error, threading.BrokenBarrierError))
+        return losses
+
+    def run(self, t: int, order: np.ndarray, starts: range, losses: list[float]) -> None:
+        try:
+            for step, start in enumerate(starts):
+                rows = order[start:start + self.batch]
+                mine = np.array_split(self.job.share(rows), self.threads)[t]
+                self.shards[t] = (shard_step(self.params, self.data.x_train[mine], self.targets[mine],
+                                             1.0 / len(rows)) if len(mine) else None)
+                self.barrier.wait()
+                present = [shard for shard in self.shards if shard is not None]
+                if self.job.size > 1:
+                    if t == 0:
+                        loss, grads = local_gradients(self.params, present)
+                        (loss,) = self.job.sum_in_place(grads, loss)
+                        self.summed = (loss, grads)
+                    self.barrier.wait()
+                    present = [self.summed]
+                if t == 0:
+                    losses[step] = sum(loss for loss, _ in present)
+                self.update(t, [grads for _, grads in present])
+                self.barrier.wait()
+        except BaseException:
+            self.barrier.abort()  # the other threads stop too
+            raise
+
+    def update(self, t: int, parts: list[dict[str, np.ndarray]]) -> None:
+        """SGD with momentum on this thread's slice of every parameter, in place."""
+        for name, value in self.params.items():
+            grad = slice_of(parts[0][name], t, self.threads)
+            for part in parts[1:]:
+                grad = grad + slice_of(part[name], t, self.threads)
+            velocity = slice_of(self.velocity[name], t, self.threads)
+            velocity *= self.momentum
+            velocity += grad
+            slice_of(value, t, self.threads)[...] -= self.learning_rate * velocity
+
+
 def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
           hidden: int = DEFAULTS["hidden"], batch: int = DEFAULTS["batch"],
           learning_rate: float = DEFAULTS["learning_rate"], momentum: float = DEFAULTS["momentum"],
@@ -171,38 +245,33 @@ def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
     samples = len(data.x_train)
     params, orders = schedule(seed, hidden, samples, epochs)
     velocity = {name: np.zeros_like(value) for name, value in params.items()}
-    targets = one_hot(data.y_train)
     history = History()
     bar = make_progress(epochs, progress and job.is_root)
     threads = threads_used(threads, batch, samples, job)
+    steps = Steps(data, one_hot(data.y_train), params, velocity, threads, batch, learning_rate,
+                  momentum, job)
     with ThreadPoolExecutor(max_workers=threads) as pool:
         for order in orders:
             started = time.perf_counter()
-            total, steps = 0.0, 0
-            for start in range(0, samples, batch):
-                rows = order[start:start + batch]
-                scale = 1.0 / len(rows)
-                shards = [s for s in np.array_split(job.share(rows), threads) if len(s)]
-                results = list(pool.map(
-                    lambda s: shard_step(params, data.x_train[s], targets[s], scale), shards))
-                loss, grads = local_gradients(params, results)
-                if job.size > 1:
-                    (loss,) = job.sum_in_place(grads, loss)
-                history.step_losses.append(loss)
-                total += loss
-                steps += 1
-                # in place: no thread reads the parameters between steps
-                for name, value in params.items():
-                    velocity[name] *= np.float32(momentum)
-                    velocity[name] += grads[name]
-                    value -= np.float32(learning_rate) * velocity[name]
+            losses = steps.epoch(pool, order)
             history.epoch_seconds.append(time.perf_counter() - started)
-            history.losses.append(total / steps)
+            history.step_losses.extend(losses)
+            history.losses.append(sum(losses) / len(losses))
             if job.is_root:
                 history.accuracies.append(accuracy(params, data.x_test, data.y_test, pool, threads))
                 bar.update(history.losses[-1], history.accuracies[-1])
     bar.close()
     return params, history
+
+
+def train_models(data: Data, models: int, seed: int, **settings) -> tuple[list[History], float]:
+    """Trains `models` models at once, one per thread, from seeds seed, seed + 1, ...; returns
+    their histories and the wall time."""
+    started = time.perf_counter()
+    with ThreadPoolExecutor(max_workers=models) as pool:
+        runs = list(pool.map(lambda i: train(data, threads=1, seed=seed + i, progress=False, **settings),
+                             range(models)))
+    return [history for _, history in runs], time.perf_counter() - started
 
 
 class make_progress:
@@ -225,21 +294,26 @@ class make_progress:
             self.bar.close()
 
 
-def save_plot(history: History, path: pathlib.Path, title: str) -> pathlib.Path:
+def save_plot(histories: History | list[History], path: pathlib.Path, title: str) -> pathlib.Path:
+    """The training loss and test accuracy per epoch of one run, or of several (one shade each)."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    epochs = np.arange(1, len(history.losses) + 1)
+    histories = histories if isinstance(histories, list) else [histories]
     fig, loss_axis = plt.subplots(figsize=(7, 4))
-    loss_axis.plot(epochs, history.losses, color="tab:blue", label="training loss")
+    accuracy_axis = loss_axis.twinx()
+    for i, history in enumerate(histories):
+        epochs = np.arange(1, len(history.losses) + 1)
+        shade = 1.0 - 0.6 * i / max(len(histories) - 1, 1)
+        loss_axis.plot(epochs, history.losses, color="tab:blue", alpha=shade,
+                       label="training loss" if i == 0 else None)
+        accuracy_axis.plot(epochs, 100 * np.asarray(history.accuracies), color="tab:orange", alpha=shade,
+                           label="test accuracy" if i == 0 else None)
     loss_axis.set_xlabel("epoch")
     loss_axis.set_ylabel("training loss (squared error)", color="tab:blue")
     loss_axis.set_yscale("log")
-    accuracy_axis = loss_axis.twinx()
-    accuracy_axis.plot(epochs, 100 * np.asarray(history.accuracies), color="tab:orange",
-                       label="test accuracy")
     accuracy_axis.set_ylabel("test accuracy (%)", color="tab:orange")
     loss_axis.set_title(title)
     fig.tight_layout()
@@ -282,7 +356,12 @@ def main(argv: list[str] | None = None) -> int:
                              f"{DEFAULT_PLOT.suffix} under mpiexec -n K)")
     parser.add_argument("--compare-threads", action="store_true",
                         help="train with 1 thread and with --threads, and report the speedup")
+    parser.add_argument("--models", metavar="K", type=at_least_one, default=1,
+                        help="train K models at once, one per thread, from seeds S to S+K-1, and "
+                             "report the throughput against one model alone (--threads does not apply)")
     args = parser.parse_args(argv)
+    if args.models > 1 and (job.size > 1 or args.compare_threads):
+        parser.error("argument --models: runs in one process, without --compare-threads")
     if job.is_root:  # the picture's folder, before any training
         try:
             args.plot.parent.mkdir(parents=True, exist_ok=True)
@@ -292,6 +371,8 @@ def main(argv: list[str] | None = None) -> int:
     data = load_data(args.seed)
     settings = dict(epochs=args.epochs, hidden=args.hidden, batch=args.batch,
                     learning_rate=args.learning_rate, momentum=args.momentum, seed=args.seed, job=job)
+    if args.models > 1:
+        return train_many(data, args, settings)
     say = print if job.is_root else (lambda *_: None)
     # The default differs between machines of other sizes; every process learns everyone's.
     threads_everywhere = job.gather(args.threads)
@@ -331,6 +412,27 @@ def main(argv: list[str] | None = None) -> int:
     title = f"digits, 64-{args.hidden}-10 relu, {workers}"
     say(f"loss curve and test accuracy: {save_plot(history, args.plot, title)}")
     say(f"test accuracy: {100 * history.accuracies[-1]:.1f}%")
+    return 0
+
+
+def train_many(data: Data, args: argparse.Namespace, settings: dict) -> int:
+    """--models K: K models at once, then one alone for the throughput of one after another."""
+    del settings["job"]
+    seed = settings.pop("seed")
+    print(f"digits: {len(data.x_train)} training and {len(data.x_test)} test images; "
+          f"{args.models} models 64-{args.hidden}-10 relu at once, one thread each, batches of {args.batch}")
+    histories, together = train_models(data, args.models, seed, **settings)
+    for i, history in enumerate(histories):
+        print(f"model {i + 1} (seed {seed + i}): test accuracy {100 * history.accuracies[-1]:.1f}%")
+    started = time.perf_counter()
+    train(data, threads=1, seed=seed, progress=False, **settings)
+    alone = time.perf_counter() - started
+    print(f"{args.models} models at once: {together:.2f} s; one alone: {alone:.2f} s; "
+          f"throughput {args.models * alone / together:.2f}x that of training them one after another")
+    title = f"digits, {args.models} models 64-{args.hidden}-10 relu at once"
+    print(f"loss curves and test accuracies: {save_plot(histories, args.plot, title)}")
+    accuracies = [100 * history.accuracies[-1] for history in histories]
+    print(f"test accuracy: {min(accuracies):.1f}% to {max(accuracies):.1f}% over {args.models} models")
     return 0
 
 

@@ -1,4 +1,4 @@
-"""One training step of a small perceptron (common.SGD_SHAPES) against PyTorch's, both losses
+"""One training step of a perceptron (common.sgd_shapes, of the workload's sizes) against PyTorch's, both losses
 from the same inputs. Its five products are also timed alone, in both processes, to tell where
 the time goes.
 """
@@ -40,7 +40,7 @@ def morla_body(inputs):
 
 def run(work: dict, mode: str) -> dict:
     timing = common.TIMING[mode]
-    inputs = common.make_sgd_inputs(work["seed"])
+    inputs = common.make_sgd_inputs(work["seed"], work["sizes"])
     body, loss = morla_body(inputs)
     pairs = [(Tensor(a), Tensor(b)) for a, b in common.sgd_products(inputs)]
     return {"fingerprint": common.fingerprint(list(inputs.values())),
@@ -59,7 +59,7 @@ def torch_body(work: dict, timing: dict):
     import torch
     import torch.nn.functional as F
 
-    inputs = common.make_sgd_inputs(work["seed"])
+    inputs = common.make_sgd_inputs(work["seed"], work["sizes"])
     names = ("w1", "b1", "w2", "b2")
     x, target = torch.from_numpy(inputs["x"]), torch.from_numpy(inputs["target"])
     params = {k: torch.from_numpy(inputs[k].copy()).requires_grad_(True) for k in names}

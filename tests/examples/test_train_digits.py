@@ -66,15 +66,33 @@ def test_runs_are_deterministic_for_a_seed_and_thread_count(example, data, threa
     assert runs[0][1].losses == runs[1][1].losses
 
 
+def test_a_failing_thread_stops_the_step_instead_of_hanging(example, data, monkeypatch):
+    shard_step = example.shard_step
+    calls = []
+
+    def fail_once(*args):
+        calls.append(None)
+        if len(calls) == 5:
+            raise FloatingPointError("shard 5")
+        return shard_step(*args)
+
+    monkeypatch.setattr(example, "shard_step", fail_once)
+    with pytest.raises(FloatingPointError, match="shard 5"):
+        example.train(data, threads=3, epochs=1, hidden=8, progress=False)
+
+
 @pytest.mark.thread_unsafe  # matplotlib's text layout is not
-def test_main_prints_the_accuracy_last_and_writes_the_picture(example, tmp_path, capsys):
+@pytest.mark.parametrize("mode, first, report", [
+    (["--threads", "2", "--compare-threads"], "batches of 128, 2 threads", "speedup with 2 threads: "),
+    (["--models", "2"], "2 models 64-16-10 relu at once, one thread each, batches of 128", "2 models at once: "),
+])
+def test_main_prints_the_accuracy_last_and_writes_the_picture(example, tmp_path, capsys, mode, first, report):
     path = tmp_path / "out" / "digits.png"
-    assert example.main(["--epochs", "2", "--hidden", "16", "--threads", "2", "--plot", str(path),
-                         "--compare-threads"]) == 0
+    assert example.main(["--epochs", "2", "--hidden", "16", "--plot", str(path), *mode]) == 0
     lines = capsys.readouterr().out.strip().splitlines()
-    assert lines[0].endswith("batches of 128, 2 threads"), lines[0]
-    assert lines[-1].startswith("test accuracy: ") and lines[-1].endswith("%")
-    assert any(line.startswith("speedup with 2 threads: ") for line in lines)
+    assert lines[0].endswith(first), lines[0]
+    assert lines[-1].startswith("test accuracy: ") and "%" in lines[-1]
+    assert any(line.startswith(report) for line in lines), lines
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
@@ -83,7 +101,7 @@ def test_main_prints_the_accuracy_last_and_writes_the_picture(example, tmp_path,
     ("--learning-rate", "inf"), ("--momentum", "-0.1"), ("--momentum", "1"), ("--momentum", "nan"),
     ("--hidden", "0"), ("--batch", "0"), ("--epochs", "0"), ("--threads", "0"), ("--threads", "-3"),
     ("--epochs", "two"), ("--momentum", "high"), ("--seed", "-1"), ("--plot", "out.txt"),
-    ("--plot", "/tmp"),
+    ("--plot", "/tmp"), ("--models", "0"),
 ])
 def test_main_refuses_nonsense_naming_the_flag(example, capsys, flag, value):
     with pytest.raises(SystemExit) as exit:
@@ -110,7 +128,7 @@ def test_help_shows_every_default_and_processes_draw_their_own_picture(example, 
     assert exit.value.code == 0
     options = capsys.readouterr().out.split("options:")[1]
     flags = {chunk.split()[0]: " ".join(chunk.split()) for chunk in options.split("\n  --")[1:]}
-    assert len(flags) == 9, options
+    assert len(flags) == 10, options
     assert all("(default: " in text for text in flags.values()), flags  # --help needs none
     assert example.default_plot(1) == example.DEFAULT_PLOT
     assert example.default_plot(4) == example.DEFAULT_PLOT.with_name("digits-4-processes.png")
