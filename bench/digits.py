@@ -2,7 +2,9 @@
 this module (1 thread and N threads) and by PyTorch (1 thread, bench/digits_torch.py in its own
 Python 3.11 process) from the same initial weights over the same mini-batches with the same
 update rule. Reports the per-step loss agreement over the first steps, the final test accuracies
-and the time per epoch.
+and the time per epoch; the speedup of N threads beside a pure-Python loop's, timed right after
+each run; and the throughput of N models trained at once (the main job's --models) beside
+PyTorch's N models on N Python threads and in N processes.
 
     python bench/digits.py [--torch-python PATH] [--threads N] [--epochs E] [--out FILE]
 """
@@ -16,6 +18,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import numpy as np
@@ -39,7 +42,16 @@ def per_epoch(seconds: list[float]) -> float:
     return float(np.median(seconds[1:] or seconds))
 
 
-def run_torch(torch_python: str, example, data, settings: dict) -> dict:
+def python_loop_seconds(threads: int) -> float:
+    """A pure-Python loop on `threads` threads, each doing the same work: what this machine's
+    cores give an interpreter without a GIL right now."""
+    sys.path.insert(0, str(HERE))
+    from kinds.threads import timed_python
+
+    return min(timed_python(threads, 2_000_000) for _ in range(3))
+
+
+def run_torch(torch_python: str, example, data, settings: dict, models: int) -> dict:
     params, orders = example.schedule(settings["seed"], settings["hidden"], len(data.x_train),
                                       settings["epochs"])
     with tempfile.TemporaryDirectory() as tmp:
@@ -48,7 +60,7 @@ def run_torch(torch_python: str, example, data, settings: dict) -> dict:
                  y_test=data.y_test, orders=np.stack(orders), batch=settings["batch"],
                  learning_rate=settings["learning_rate"], momentum=settings["momentum"], **params)
         try:
-            proc = subprocess.run([torch_python, str(HERE / "digits_torch.py"), str(plan)],
+            proc = subprocess.run([torch_python, str(HERE / "digits_torch.py"), str(plan), "--models", str(models)],
                                   capture_output=True, text=True, check=False)
         except OSError as error:
             return {"error": f"could not start {torch_python}: {error}"}
@@ -77,11 +89,19 @@ def main() -> None:
     for threads in sorted({1, args.threads}):
         params, history = example.train(data, threads=threads, progress=False, **settings)
         runs[threads] = {"step_losses": history.step_losses, "epoch_seconds": history.epoch_seconds,
-                         "test_accuracy": history.accuracies[-1]}
-    torch_run = run_torch(torch_python, example, data, settings) if torch_python else {"error": "no torch venv"}
+                         "test_accuracy": history.accuracies[-1], "python_loop_s": python_loop_seconds(threads)}
+    models = max(args.threads, 2)
+    started = time.perf_counter()
+    example.train(data, threads=1, progress=False, **settings)  # one model alone, timed as the others are
+    alone = time.perf_counter() - started
+    histories, together = example.train_models(data, models, **settings)
+    torch_run = (run_torch(torch_python, example, data, settings, models) if torch_python
+                 else {"error": "no torch venv"})
 
     one, many = runs[1], runs[args.threads]
     report = {"settings": settings, "threads": args.threads, "morla": {str(k): v for k, v in runs.items()},
+              "morla_models": {"models": models, "seconds": together, "alone_s": alone,
+                               "test_accuracies": [h.accuracies[-1] for h in histories]},
               "torch": torch_run}
     rows = [("morla, 1 thread", per_epoch(one["epoch_seconds"]), one["test_accuracy"]),
             (f"morla, {args.threads} threads", per_epoch(many["epoch_seconds"]), many["test_accuracy"])]
@@ -96,8 +116,23 @@ def main() -> None:
     print(f"{'':22} {'ms per epoch':>12} {'test accuracy':>14}")
     for name, seconds, accuracy in rows:
         print(f"{name:22} {1000 * seconds:12.2f} {100 * accuracy:13.1f}%")
-    print(f"speedup of morla with {args.threads} thread{'s' if args.threads != 1 else ''}: "
-          f"{per_epoch(one['epoch_seconds']) / per_epoch(many['epoch_seconds']):.2f}x")
+    speedup = per_epoch(one["epoch_seconds"]) / per_epoch(many["epoch_seconds"])
+    python_speedup = args.threads * one["python_loop_s"] / many["python_loop_s"]
+    report["speedup"], report["python_loop_speedup"] = speedup, python_speedup
+    print(f"speedup of morla with {args.threads} thread{'s' if args.threads != 1 else ''}: {speedup:.2f}x; "
+          f"a pure-Python loop's, timed after each run: {python_speedup:.2f}x; "
+          f"the main job gets {speedup / python_speedup:.2f} of it (goal: 0.85)")
+    # N models at once, as model-epochs per second; one model alone is the 1-thread run above.
+    print(f"{models} models at once, {settings['epochs']} epochs each (throughput against one model alone):")
+    lines = [("morla, threads", together, alone)]
+    if "error" not in torch_run:
+        timed = dict(torch_run["models"])
+        torch_alone = timed.pop("alone")
+        lines += [(f"PyTorch, {how}", seconds, torch_alone) for how, seconds in timed.items()]
+    for name, seconds, one_model in lines:
+        print(f"  {name:20} {seconds:7.2f} s  {models * settings['epochs'] / seconds:8.1f} model-epochs/s  "
+              f"{models * one_model / seconds:.2f}x")
+    report["models_seconds"] = {name: seconds for name, seconds, _ in lines}
     if "error" in torch_run:
         print(f"PyTorch: {torch_run['error']}")
     else:

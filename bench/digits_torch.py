@@ -3,23 +3,28 @@
 Reads the path of an .npz written by bench/digits.py: the data split, the initial parameters,
 each epoch's sample order and the hyperparameters. Trains the same 64-H-10 relu perceptron with
 the same squared-error loss and the same SGD-with-momentum update, one thread, and writes
-{"step_losses", "epoch_seconds", "test_accuracy", "versions"} as JSON on stdout.
+{"step_losses", "epoch_seconds", "test_accuracy", "versions"} as JSON on stdout. With --models K
+it also trains K such models at once, as PyTorch users do: on K Python threads of this process,
+and in K processes; "models" holds the wall time of each, and of one model alone.
 """
 
 from __future__ import annotations
 
+import argparse
 import json
+import multiprocessing
 import platform
 import sys
+import threading
 import time
 
 import numpy as np
 import torch
 
 
-def main() -> None:
-    plan = np.load(sys.argv[1])
-    torch.set_num_threads(1)
+def train(plan) -> dict:
+    """One model from the plan's weights, over the plan's epochs: its step losses, seconds per
+    epoch and test accuracy."""
     x_train = torch.from_numpy(plan["x_train"])
     x_test = torch.from_numpy(plan["x_test"])
     targets = torch.from_numpy(np.eye(10, dtype=np.float32)[plan["y_train"]])
@@ -50,9 +55,53 @@ def main() -> None:
     with torch.no_grad():
         logits = torch.relu(x_test @ params["w1"] + params["b1"]) @ params["w2"] + params["b2"]
         accuracy = float((logits.argmax(dim=1).numpy() == plan["y_test"]).mean())
-    json.dump({"step_losses": step_losses, "epoch_seconds": epoch_seconds, "test_accuracy": accuracy,
-               "versions": {"torch": torch.__version__, "python": platform.python_version()}},
-              sys.stdout)
+    return {"step_losses": step_losses, "epoch_seconds": epoch_seconds, "test_accuracy": accuracy}
+
+
+def timed_model(path: str, barrier, spans) -> None:
+    """One of several models, started with the others; appends its (start, end) wall times."""
+    torch.set_num_threads(1)
+    plan = np.load(path)
+    barrier.wait()
+    start = time.time()
+    train(plan)
+    spans.append((start, time.time()))
+
+
+def many_models(path: str, models: int, how: str) -> float:
+    """Seconds from the first of `models` models' start to the last one's end, each on a Python
+    thread of this process or in a process of its own."""
+    if how == "threads":
+        barrier, spans = threading.Barrier(models), []
+        workers = [threading.Thread(target=timed_model, args=(path, barrier, spans)) for _ in range(models)]
+    else:
+        context = multiprocessing.get_context("spawn")
+        barrier, spans = context.Barrier(models), context.Manager().list()
+        workers = [context.Process(target=timed_model, args=(path, barrier, spans)) for _ in range(models)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    if len(spans) != models:
+        raise SystemExit(f"{models - len(spans)} of the {how} failed")
+    return max(end for _, end in spans) - min(start for start, _ in spans)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("plan")
+    parser.add_argument("--models", type=int, default=0,
+                        help="also time this many models at once, on threads and in processes")
+    args = parser.parse_args()
+    torch.set_num_threads(1)
+    result = train(np.load(args.plan))
+    if args.models:
+        started = time.perf_counter()
+        train(np.load(args.plan))  # one model alone, warm, timed as the others are
+        result["models"] = {"alone": time.perf_counter() - started,
+                            **{how: many_models(args.plan, args.models, how) for how in ("threads", "processes")}}
+    result["versions"] = {"torch": torch.__version__, "python": platform.python_version()}
+    json.dump(result, sys.stdout)
 
 
 if __name__ == "__main__":
