@@ -7,7 +7,7 @@ from __future__ import annotations
 from table import fmt_time
 
 PEER_NAMES = {"numpy": "NumPy", "torch": "PyTorch", "morla_f32": "morla f32", "morla_f16": "morla f16",
-              "morla_number": "morla, the number operand",
+              "morla_number": "morla, the number operand", "numpy_f32_bytes": "NumPy f32 add, same bytes",
               "numpy_default_threads": "NumPy, default threads", "torch_default_threads": "PyTorch, default threads"}
 
 

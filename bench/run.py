@@ -103,6 +103,10 @@ def main() -> None:
 
     mode = "quick" if args.quick else "full"
     timing = common.TIMING[mode]
+    unknown = set(args.only.split(",")) - {w["id"] for w in WORKLOADS} if args.only else set()
+    if unknown:
+        parser.error(f"argument --only: no workload {', '.join(sorted(unknown))} "
+                     f"(there are {', '.join(w['id'] for w in WORKLOADS)})")
     selected = [w for w in WORKLOADS if not args.only or w["id"] in args.only.split(",")]
     if args.only:  # a workload measured against another one needs it too
         ids = {w["id"] for w in selected}

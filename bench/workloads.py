@@ -51,9 +51,17 @@ DIVISION_VS_TORCH = 1.1
 # pursued; bfloat16 is rounded with integer arithmetic, compute work wherever the data sits.
 BF16_VS_F16 = 1.15
 
+# The float32 product at 0.85 of NumPy's time and 0.9 of PyTorch's: past both, toward this
+# core's peak. A goal; a miss shows how fast each side multiplies.
+MATMUL_VS_NUMPY, MATMUL_VS_TORCH = 1 / 0.85, 1 / 0.9
+# 16-bit add, mul and div move 24 MB for 4M elements: as fast as NumPy's float32 add over the
+# same 24 MB (2M elements), within 5%.
+SIXTEEN_BIT_VS_F32_BYTES = {"numpy_f32_bytes": ["<=", 1.05]}
+SIXTEEN_BIT_BOUND = {"numpy_f32_bytes": "bound"}
+
 WORKLOADS = [
     _binary("add_1_f32", "a + b, [1] f32, untracked (loop)", "add", "f32", [[1], [1]], 1,
-            {"numpy": ["<=", 0.5], "torch": ["<=", 0.3]}),
+            {"numpy": ["<=", 0.45], "torch": ["<=", 0.15]}),
     {"id": "chain50_backward", "label": "50 chained ops on [8] f32 + backward()", "kind": "chain",
      "dtype": "f32", "shapes": [[8]], "seed": 2, "targets": {"torch": ["<=", 0.25]}, "why": {}},
     # Goals still pursued: a small model, and the main job's (examples/train_digits.py). Their
@@ -72,21 +80,22 @@ WORKLOADS = [
     _binary("add_rank0_4m_f32", "a + Tensor(2.0), 4M f32 (rank 0)", "add", "f32", [[N4M], []], 6,
             {"morla_number": ["<=", 1.1]}, baseline="add_number_4m_f32"),
     _elementwise("add_bcast_2048_f32", "[2048,2048] + [2048] f32", "add", "f32", [[2048, 2048], [2048]], 5,
-                 _vs(1.1, 1.1)),
-    _elementwise("add_4m_f16", "add 4M f16", "add", "f16", [[N4M], [N4M]], 10, _vs(0.2, SIXTEEN_BIT_VS_TORCH)),
-    _elementwise("mul_4m_f16", "mul 4M f16", "mul", "f16", [[N4M], [N4M]], 11, _vs(0.2, SIXTEEN_BIT_VS_TORCH)),
-    _elementwise("div_4m_f16", "div 4M f16", "div", "f16", [[N4M], [N4M]], 12, _vs(0.2, DIVISION_VS_TORCH)),
+                 _vs(1.1, 1.0)),
+    *(_elementwise(f"{op}_4m_f16", f"{op} 4M f16", op, "f16", [[N4M], [N4M]], seed,
+                   _vs(0.2, DIVISION_VS_TORCH if op == "div" else SIXTEEN_BIT_VS_TORCH, **SIXTEEN_BIT_VS_F32_BYTES),
+                   SIXTEEN_BIT_BOUND)
+      for op, seed in (("add", 10), ("mul", 11), ("div", 12))),
     *(_elementwise(f"{op}_4m_bf16", f"{op} 4M bf16", op, "bf16", [[N4M], [N4M]], seed,
                    _vs(0.2, DIVISION_VS_TORCH if op == "div" else SIXTEEN_BIT_VS_TORCH,
-                       morla_f16=["<=", BF16_VS_F16]),
-                   {"morla_f16": "narrowing"}, baseline=f"{op}_4m_f16")
+                       morla_f16=["<=", BF16_VS_F16], **SIXTEEN_BIT_VS_F32_BYTES),
+                   {"morla_f16": "narrowing", **SIXTEEN_BIT_BOUND}, baseline=f"{op}_4m_f16")
       for op, seed in (("add", 13), ("mul", 14), ("div", 15))),
     # Goals still pursued; a miss says how fast each side multiplies.
     _binary("matmul_1024_f32", "matmul [1024]^3 f32", "matmul", "f32", [[1024, 1024], [1024, 1024]], 20,
-            {"numpy": [">=", 0.8], "torch": [">=", 0.8]}, {"numpy": "kernel", "torch": "kernel"},
-            default_threads=True),
+            {"numpy": [">=", MATMUL_VS_NUMPY], "torch": [">=", MATMUL_VS_TORCH]},
+            {"numpy": "kernel", "torch": "kernel"}, default_threads=True),
     _binary("bmm_64_f32", "matmul [64,64,64] @ [64,64,64] f32", "matmul", "f32",
-            [[64, 64, 64], [64, 64, 64]], 21, {"numpy": [">=", 1.0], "torch": [">=", 1.0]},
+            [[64, 64, 64], [64, 64, 64]], 21, {"numpy": [">=", 1 / 0.9], "torch": [">=", 1 / 0.8]},
             {"numpy": "kernel", "torch": "kernel"}, default_threads=True),
     _binary("matmul_1024_f16", "matmul [1024]^3 f16", "matmul", "f16", [[1024, 1024], [1024, 1024]], 20,
             {"morla_f32": [">=", 0.8]}, baseline="matmul_1024_f32"),

@@ -172,6 +172,42 @@ def slice_of(array: np.ndarray, part: int, parts: int) -> np.ndarray:
     return flat[len(flat) * part // parts:len(flat) * (part + 1) // parts]
 
 
+class StepBarrier:
+    """A barrier for threads that meet every few hundred microseconds. Waking from a blocking wait
+    takes tens of microseconds, so a waiter first spins for a while (SPIN_SECONDS), then blocks.
+    abort() breaks it: waiters then raise threading.BrokenBarrierError."""
+
+    SPIN_SECONDS = 200e-6
+
+    def __init__(self, parties: int):
+        self.parties, self.arrived, self.generation, self.broken = parties, 0, 0, False
+        self.condition = threading.Condition()
+
+    def wait(self) -> None:
+        with self.condition:
+            if self.broken:
+                raise threading.BrokenBarrierError
+            generation = self.generation
+            self.arrived += 1
+            if self.arrived == self.parties:
+                self.arrived, self.generation = 0, generation + 1
+                self.condition.notify_all()
+                return
+        deadline = time.perf_counter() + self.SPIN_SECONDS
+        while self.generation == generation and not self.broken and time.perf_counter() < deadline:
+            pass
+        with self.condition:
+            while self.generation == generation and not self.broken:
+                self.condition.wait()
+            if self.generation == generation:
+                raise threading.BrokenBarrierError
+
+    def abort(self) -> None:
+        with self.condition:
+            self.broken = True
+            self.condition.notify_all()
+
+
 class Steps:
     """The training steps of one epoch, run end to end on `threads` threads: each computes its
     shard's gradients, then sums its slice of all the shards' gradients in shard order and applies
@@ -184,7 +220,7 @@ class Steps:
         self.data, self.targets, self.params, self.velocity = data, targets, params, velocity
         self.threads, self.batch, self.job = threads, batch, job
         self.learning_rate, self.momentum = np.float32(learning_rate), np.float32(momentum)
-        self.barrier = threading.Barrier(threads)
+        self.barrier = StepBarrier(threads)
         self.shards: list = [None] * threads  # (loss, gradients) of each thread's shard
         self.summed: tuple[float, dict] | None = None  # across processes
 

@@ -77,6 +77,10 @@ def run(work: dict, mode: str) -> dict:
             out["numpy"] = common.measure(body, timing)
         if work.get("default_threads"):
             out["numpy_default_threads"] = common.measure(body, timing)
+    if "numpy_f32_bytes" in work["targets"]:
+        # NumPy's float32 add over as many bytes as the 16-bit operands and result: half the elements
+        half = [np.ascontiguousarray(s.astype(np.float32).reshape(-1)[:s.size // 2]) for s in sources]
+        out["numpy_f32_bytes"] = common.measure(common.binary_body(*half, "add"), timing)
     return out
 
 

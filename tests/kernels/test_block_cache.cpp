@@ -92,6 +92,34 @@ TEST(BlockCache, ReleasesAfterTheShelvesClosedGoStraightBack) {
 
 // Many threads left idle after a burst of the largest blocks together keep little; a child forked
 // meanwhile, where those threads do not exist, can keep blocks all the same.
+// Threads that once kept a small block and went idle leave the budget to a busy thread.
+TEST(BlockCache, IdleThreadsWithSmallBlocksLeaveTheBudgetToOthers) {
+    if (!cache::enabled) GTEST_SKIP() << "nothing is kept under AddressSanitizer";
+    constexpr std::size_t threads = 64;
+    const std::size_t small = cache::block_bytes(KiB), large = std::size_t(1) << cache::largest_class;
+    std::barrier idle(threads + 1), done(threads + 1);
+    std::vector<std::thread> workers;
+    for (std::size_t t = 0; t < threads; ++t) {
+        workers.emplace_back([&] {
+            cache::release(cache::allocate(small), small);
+            cache::release(cache::allocate(small), small);  // taken and put back: a step of a loop
+            idle.arrive_and_wait();
+            done.arrive_and_wait();
+        });
+    }
+    idle.arrive_and_wait();
+    std::size_t kept = 0;
+    std::thread([&] {
+        void* blocks[4];
+        for (void*& b : blocks) b = cache::allocate(large);
+        for (void* b : blocks) cache::release(b, large);
+        kept = cache::kept_bytes();
+    }).join();
+    EXPECT_EQ(kept, 4 * large);
+    done.arrive_and_wait();
+    for (auto& w : workers) w.join();
+}
+
 TEST(BlockCache, IdleThreadsKeepLittleInAll) {
     if (!cache::enabled) GTEST_SKIP() << "nothing is kept under AddressSanitizer";
     constexpr std::size_t threads = 64;
