@@ -96,7 +96,8 @@ TEST(BlockCache, ReleasesAfterTheShelvesClosedGoStraightBack) {
 TEST(BlockCache, IdleThreadsWithSmallBlocksLeaveTheBudgetToOthers) {
     if (!cache::enabled) GTEST_SKIP() << "nothing is kept under AddressSanitizer";
     constexpr std::size_t threads = 64;
-    const std::size_t small = cache::block_bytes(KiB), large = std::size_t(1) << cache::largest_class;
+    const std::size_t small = cache::block_bytes(KiB), large = std::size_t(1)
+                                                               << cache::largest_class;
     std::barrier idle(threads + 1), done(threads + 1);
     std::vector<std::thread> workers;
     for (std::size_t t = 0; t < threads; ++t) {

@@ -10,12 +10,12 @@
 // An idle thread keeps its shelves full, so all threads together keep no more than a budget of
 // the process, which each leases in granules of 16 KiB, with a margin of half what it keeps (at
 // least a granule, at most a MiB) before it gives any back: a thread that keeps one small block
-// holds 32 KiB of the budget, so idle threads that once freed a block leave it to the busy ones. The count of leased bytes is the one mutable
-// state the process shares, as no bound per thread serves both sides: 64 threads idle after a
-// burst of 1 MB results held 290 MiB (105 MiB with no cache) at 4 MiB each, still 150 MiB at
-// 1.5 MiB each, and at 1.5 MiB a training step that churns blocks of 512 KiB and 1 MiB lost what
-// the cache gained (the digits example ran 17 ms an epoch, 13 ms at 4 MiB, 16 ms with no cache).
-// The margin keeps that count off the path of most allocations.
+// holds 32 KiB of the budget, so idle threads that once freed a block leave it to the busy ones.
+// The count of leased bytes is the one mutable state the process shares, as no bound per thread
+// serves both sides: 64 threads idle after a burst of 1 MB results held 290 MiB (105 MiB with no
+// cache) at 4 MiB each, still 150 MiB at 1.5 MiB each, and at 1.5 MiB a training step that churns
+// blocks of 512 KiB and 1 MiB lost what the cache gained (the digits example ran 17 ms an epoch, 13
+// ms at 4 MiB, 16 ms with no cache). The margin keeps that count off the path of most allocations.
 
 #include <pthread.h>
 
