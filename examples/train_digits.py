@@ -155,33 +155,36 @@ def threads_used(threads: int, batch: int, samples: int, job: Processes | None =
     return max(1, min(threads, len(rows)))
 
 
-def local_gradients(params: dict[str, np.ndarray], results: list) -> tuple[float, dict[str, np.ndarray]]:
-    """The loss and gradients of this process's shards, summed in shard order (zeros for none)."""
-    if not results:
-        return 0.0, {name: np.zeros_like(value) for name, value in params.items()}
-    grads = dict(results[0][1])
-    for _, shard_grads in results[1:]:
-        for name in grads:
-            grads[name] = grads[name] + shard_grads[name]
-    return sum(loss for loss, _ in results), grads
+def part_bounds(length: int, parts: int, part: int) -> tuple[int, int]:
+    """Where the part-th of `parts` near-equal contiguous pieces of `length` items starts and ends
+    (the longer pieces first, as numpy.array_split cuts)."""
+    size, longer = divmod(length, parts)
+    start = part * size + min(part, longer)
+    return start, start + size + (part < longer)
 
 
-def slice_of(array: np.ndarray, part: int, parts: int) -> np.ndarray:
-    """The part-th of parts contiguous slices of a C-contiguous array's elements (a view)."""
-    flat = array.reshape(-1)
-    return flat[len(flat) * part // parts:len(flat) * (part + 1) // parts]
+def flat_views(flat: np.ndarray, shapes: dict[str, tuple]) -> dict[str, np.ndarray]:
+    """Arrays of the given shapes laid end to end in one flat array, as views of it."""
+    views, start = {}, 0
+    for name, shape in shapes.items():
+        size = math.prod(shape)
+        views[name] = flat[start:start + size].reshape(shape)
+        start += size
+    return views
 
 
 class StepBarrier:
     """A barrier for threads that meet every few hundred microseconds. Waking from a blocking wait
-    takes tens of microseconds, so a waiter first spins for a while (SPIN_SECONDS), then blocks.
+    takes tens of microseconds, so a waiter first spins for a while (SPIN_SECONDS), then blocks;
+    with more threads than cores it blocks at once (a spinner would keep the others off a core).
     abort() breaks it: waiters then raise threading.BrokenBarrierError."""
 
-    SPIN_SECONDS = 200e-6
+    SPIN_SECONDS = 1e-3
 
     def __init__(self, parties: int):
         self.parties, self.arrived, self.generation, self.broken = parties, 0, 0, False
         self.condition = threading.Condition()
+        self.spin = self.SPIN_SECONDS if parties <= default_threads() else 0.0
 
     def wait(self) -> None:
         with self.condition:
@@ -193,7 +196,7 @@ class StepBarrier:
                 self.arrived, self.generation = 0, generation + 1
                 self.condition.notify_all()
                 return
-        deadline = time.perf_counter() + self.SPIN_SECONDS
+        deadline = time.perf_counter() + self.spin
         while self.generation == generation and not self.broken and time.perf_counter() < deadline:
             pass
         with self.condition:
@@ -213,16 +216,26 @@ class Steps:
     shard's gradients, then sums its slice of all the shards' gradients in shard order and applies
     the update to that slice of the parameters. Two barriers a step: after the shards, so the
     gradients are all there, and after the update, so no thread reads parameters being written.
-    Under several processes one thread sums the gradients across them in between."""
+    Under several processes one thread sums the gradients across them in between.
 
-    def __init__(self, data: Data, targets: np.ndarray, params: dict, velocity: dict, threads: int,
-                 batch: int, learning_rate: float, momentum: float, job: Processes):
-        self.data, self.targets, self.params, self.velocity = data, targets, params, velocity
-        self.threads, self.batch, self.job = threads, batch, job
+    The parameters (rebound in `params` as views), their velocities and each shard's gradients
+    each lie in one flat array, so that a thread's update is a few calls on its slice."""
+
+    def __init__(self, data: Data, targets: np.ndarray, params: dict, threads: int, batch: int,
+                 learning_rate: float, momentum: float, job: Processes):
+        self.data, self.targets, self.threads, self.batch, self.job = data, targets, threads, batch, job
         self.learning_rate, self.momentum = np.float32(learning_rate), np.float32(momentum)
+        self.shapes = {name: value.shape for name, value in params.items()}
+        self.flat = np.concatenate([value.reshape(-1) for value in params.values()])
+        params.update(flat_views(self.flat, self.shapes))
+        self.params = params
+        self.velocity = np.zeros_like(self.flat)
+        self.grads = np.zeros((threads, len(self.flat)), np.float32)  # each shard's, flat
+        self.losses: list[float | None] = [None] * threads  # None: the shard was empty
+        self.scratch = [np.empty(np.subtract(*part_bounds(len(self.flat), threads, t)[::-1]), np.float32)
+                        for t in range(threads)]
+        self.summed: np.ndarray | None = None  # the gradients over all processes
         self.barrier = StepBarrier(threads)
-        self.shards: list = [None] * threads  # (loss, gradients) of each thread's shard
-        self.summed: tuple[float, dict] | None = None  # across processes
 
     def epoch(self, pool: ThreadPoolExecutor, order: np.ndarray) -> list[float]:
         starts = range(0, len(order), self.batch)
@@ -237,36 +250,54 @@ class Steps:
         try:
             for step, start in enumerate(starts):
                 rows = order[start:start + self.batch]
-                mine = np.array_split(self.job.share(rows), self.threads)[t]
-                self.shards[t] = (shard_step(self.params, self.data.x_train[mine], self.targets[mine],
-                                             1.0 / len(rows)) if len(mine) else None)
+                here = rows if self.job.size == 1 else self.job.share(rows)
+                mine = here[slice(*part_bounds(len(here), self.threads, t))]
+                self.losses[t] = None
+                if len(mine):
+                    self.losses[t], grads = shard_step(self.params, self.data.x_train[mine], self.targets[mine],
+                                                       1.0 / len(rows))
+                    for name, view in flat_views(self.grads[t], self.shapes).items():
+                        view[...] = grads[name]
                 self.barrier.wait()
-                present = [shard for shard in self.shards if shard is not None]
+                shards = [s for s in range(self.threads) if self.losses[s] is not None]
+                if t == 0:
+                    losses[step] = sum(self.losses[s] for s in shards)
                 if self.job.size > 1:
                     if t == 0:
-                        loss, grads = local_gradients(self.params, present)
-                        (loss,) = self.job.sum_in_place(grads, loss)
-                        self.summed = (loss, grads)
+                        self.summed = self.sum_across_processes(shards, losses, step)
                     self.barrier.wait()
-                    present = [self.summed]
-                if t == 0:
-                    losses[step] = sum(loss for loss, _ in present)
-                self.update(t, [grads for _, grads in present])
+                    self.update(t, [self.summed])
+                else:
+                    self.update(t, [self.grads[s] for s in shards])
                 self.barrier.wait()
         except BaseException:
             self.barrier.abort()  # the other threads stop too
             raise
 
-    def update(self, t: int, parts: list[dict[str, np.ndarray]]) -> None:
-        """SGD with momentum on this thread's slice of every parameter, in place."""
-        for name, value in self.params.items():
-            grad = slice_of(parts[0][name], t, self.threads)
-            for part in parts[1:]:
-                grad = grad + slice_of(part[name], t, self.threads)
-            velocity = slice_of(self.velocity[name], t, self.threads)
-            velocity *= self.momentum
-            velocity += grad
-            slice_of(value, t, self.threads)[...] -= self.learning_rate * velocity
+    def sum_across_processes(self, shards: list[int], losses: list[float], step: int) -> np.ndarray:
+        """This process's shard gradients summed in shard order, then over all processes (and the
+        step's loss with them)."""
+        summed = self.grads[shards[0]].copy() if shards else np.zeros_like(self.flat)
+        for s in shards[1:]:
+            summed += self.grads[s]
+        (losses[step],) = self.job.sum_in_place({"gradients": summed}, losses[step])
+        return summed
+
+    def update(self, t: int, parts: list[np.ndarray]) -> None:
+        """SGD with momentum on this thread's slice of the parameters, in place."""
+        start, end = part_bounds(len(self.flat), self.threads, t)
+        grad = self.scratch[t]
+        if parts:
+            np.copyto(grad, parts[0][start:end])
+        else:
+            grad[...] = 0.0
+        for part in parts[1:]:
+            grad += part[start:end]
+        velocity = self.velocity[start:end]
+        velocity *= self.momentum
+        velocity += grad
+        np.multiply(velocity, self.learning_rate, out=grad)
+        self.flat[start:end] -= grad
 
 
 def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
@@ -280,12 +311,10 @@ def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
     job = job or Processes()
     samples = len(data.x_train)
     params, orders = schedule(seed, hidden, samples, epochs)
-    velocity = {name: np.zeros_like(value) for name, value in params.items()}
     history = History()
     bar = make_progress(epochs, progress and job.is_root)
     threads = threads_used(threads, batch, samples, job)
-    steps = Steps(data, one_hot(data.y_train), params, velocity, threads, batch, learning_rate,
-                  momentum, job)
+    steps = Steps(data, one_hot(data.y_train), params, threads, batch, learning_rate, momentum, job)
     with ThreadPoolExecutor(max_workers=threads) as pool:
         for order in orders:
             started = time.perf_counter()
