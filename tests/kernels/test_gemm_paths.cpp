@@ -104,7 +104,7 @@ TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
     const auto& kernel = simd::microkernel_of(isa);
     const std::size_t mr = kernel.mr, nr = kernel.nr;
     std::size_t other_rule_misses = 0;
-    for (std::size_t M : {std::size_t(1), mr - 1, mr, mr + 1, 2 * mr + 3}) {
+    for (std::size_t M : {std::size_t(1), mr - 1, mr, mr + 1, 2 * mr + 3, 4 * mr + 3}) {  // (tall strips)
         for (std::size_t N : {std::size_t(1), kernel.lanes + 1, nr - 1, nr, nr + 1, 2 * nr + 5}) {
             for (std::size_t K : {1, 7, 256, 257, 600}) {
                 for (bool transposed : {false, true}) {

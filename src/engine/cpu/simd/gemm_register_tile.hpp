@@ -4,6 +4,7 @@
 // path and tile, in its translation unit) is VectorMicrokernel with the tile that fits its
 // registers.
 
+#include <algorithm>
 #include <cstddef>
 #include <utility>
 
@@ -97,9 +98,11 @@ struct VectorMicrokernel {
                           valid_cols);
     }
 
-    // Two row tiles on one vector, read where the operands lie: a column strip that narrow has
-    // too few independent sums in flight in one tile.
-    static constexpr std::size_t tall_rows = 2 * MR;
+    // Rows of one vector, as many as the tile has accumulators (at least two row tiles, at most
+    // 12), read where the operands lie: a column strip that narrow has too few independent sums
+    // in flight in one tile, and rows of A a page apart share a set of the first-level cache,
+    // which holds 12.
+    static constexpr std::size_t tall_rows = std::max(2 * MR, std::min<std::size_t>(MR * vectors, 12));
     static void tall(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bool add_onto,
                      std::size_t valid_cols) {
         register_tile<Arch, tall_rows, 1, false>(k, s, c, ldc, add_onto, tall_rows, valid_cols);
