@@ -179,7 +179,7 @@ class StepBarrier:
     with more threads than cores it blocks at once (a spinner would keep the others off a core).
     abort() breaks it: waiters then raise threading.BrokenBarrierError."""
 
-    SPIN_SECONDS = 1e-3
+    SPIN_SECONDS = 200e-6
 
     def __init__(self, parties: int):
         self.parties, self.arrived, self.generation, self.broken = parties, 0, 0, False
@@ -198,7 +198,7 @@ class StepBarrier:
                 return
         deadline = time.perf_counter() + self.spin
         while self.generation == generation and not self.broken and time.perf_counter() < deadline:
-            pass
+            os.sched_yield()  # a thread that waits for this core gets it
         with self.condition:
             while self.generation == generation and not self.broken:
                 self.condition.wait()

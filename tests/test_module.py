@@ -141,12 +141,12 @@ FAKE_NUMPY = textwrap.dedent(
 @pytest.mark.parametrize(
     "abi, feature, endianness, message",
     [
-        (0x1000009, 0xB, 1,
-         "module was compiled against NumPy C-API version 0xc (NumPy 1.15) but the running NumPy "
-         "has C-API version 0xb"),
-        (0x3000000, 0xC, 1,
+        (0x1000009, 0xE, 1,
+         "module was compiled against NumPy C-API version 0xf (NumPy 1.22) but the running NumPy "
+         "has C-API version 0xe"),
+        (0x3000000, 0xF, 1,
          "module compiled against ABI version 0x2000000 but this version of numpy is 0x3000000"),
-        (0x1000009, 0xC, 2,
+        (0x1000009, 0xF, 2,
          "module compiled as little endian, but detected different endianness at runtime"),
     ],
 )

@@ -80,9 +80,11 @@ std::expected<std::unique_ptr<NumpyApi>, std::string> fetch_table() {
             "numpy is 0x" + hex(abi));
     }
     auto feature = reinterpret_cast<unsigned (*)()>(table[211])();
-    if (feature < 0xcu) {
-        return std::unexpected("RuntimeError: module was compiled against NumPy C-API version 0xc (NumPy 1.15) but "
-            "the running NumPy has C-API version 0x" + hex(feature));
+    if (feature < 0xfu) {
+        return std::unexpected(
+            "RuntimeError: module was compiled against NumPy C-API version 0xf (NumPy 1.22) but "
+            "the running NumPy has C-API version 0x" +
+            hex(feature));
     }
     auto endianness = reinterpret_cast<int (*)()>(table[210])();
     if (endianness != NPY_CPU_LITTLE) {

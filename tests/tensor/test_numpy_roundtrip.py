@@ -1,3 +1,5 @@
+import threading
+
 import ml_dtypes
 import numpy as np
 import pytest
@@ -38,6 +40,7 @@ def layouts():
         "broadcast": np.broadcast_to(base[:1], (5, 3, 4)),
         "rank0": np.float32(7.5),
         "column": np.arange(6.0).reshape(2, 3).T,
+        "large": np.arange(3 * 128 * 64, dtype=np.float32).reshape(3, 128, 64) % 1000,  # past 16 KiB
     }
 
 
@@ -69,6 +72,20 @@ def test_independent_of_source_and_of_results():
     first[1] = -5.0
     np.testing.assert_array_equal(t.to_numpy(), [1.0, 2.0, 3.0])
     assert not np.shares_memory(first, t.to_numpy())
+
+
+def test_large_results_own_their_memory_wherever_they_are_freed():
+    n = 1 << 16
+    out = Tensor(np.arange(n, dtype=np.float32)).to_numpy()
+    out.resize(2 * n, refcheck=False)  # only an array that owns its memory can
+    assert np.array_equal(out[:n], np.arange(n)) and not out[n:].any()
+    out.resize(n // 3, refcheck=False)
+    assert np.array_equal(out, np.arange(n // 3))
+    results = [Tensor(np.full(n, i, np.float32)).to_numpy() for i in range(8)]
+    freeing = threading.Thread(target=results.clear)  # freed on another thread than made them
+    freeing.start()
+    freeing.join()
+    assert all(np.all(Tensor(np.full(n, i, np.float32)).to_numpy() == i) for i in range(8))
 
 
 def test_bool_bytes_are_normalised():

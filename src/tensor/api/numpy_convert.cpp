@@ -1,11 +1,13 @@
 #include "tensor/api/numpy_convert.hpp"
 
 #include <cstring>
+#include <optional>
 
-#include "runtime/boundary.hpp"
 #include "engine/cpu/layout.hpp"
 #include "engine/cpu/storage/numpy_dtypes.hpp"
+#include "runtime/boundary.hpp"
 #include "runtime/numpy.hpp"
+#include "tensor/api/numpy_blocks.hpp"
 
 namespace tensor::api {
 namespace {
@@ -31,18 +33,24 @@ PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
         for (std::size_t axis = 0; axis < rank; ++axis) {
             byte_strides[axis] = array.strides[axis] * npy_intp(sizeof(T));
         }
+        std::optional<BlockArrays> blocks;
+        if (array.numel() * sizeof(T) >= block_array_bytes) blocks.emplace();
         auto result = runtime::checked(PyArray_NewFromDescr(
             &PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr.release()), int(rank),
             dims.data(), byte_strides.data(), nullptr, NPY_ARRAY_WRITEABLE, nullptr));
+        blocks.reset();
         if (result && array.numel() != 0) {
             auto* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(result->get()));
             std::memcpy(out, array.data(), array.numel() * sizeof(T));
         }
         return result;
     }
+    std::optional<BlockArrays> blocks;
+    if (array.numel() * sizeof(T) >= block_array_bytes) blocks.emplace();
     auto result = runtime::checked(PyArray_NewFromDescr(
         &PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr.release()), int(rank), dims.data(),
         nullptr, nullptr, 0, nullptr));
+    blocks.reset();
     if (!result) return result;
     Strides byte_strides(array.strides);
     for (auto& stride : byte_strides) stride *= std::ptrdiff_t(sizeof(T));

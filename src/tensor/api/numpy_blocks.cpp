@@ -1,0 +1,77 @@
+#include "tensor/api/numpy_blocks.hpp"
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "engine/cpu/block_cache.hpp"
+
+namespace tensor::api {
+namespace {
+
+namespace cache = engine::cpu::block_cache;
+
+void* block_malloc(void*, std::size_t size) {
+    return cache::allocate(cache::block_bytes(std::max<std::size_t>(size, 1)));
+}
+
+// A block's size class, from the C library: a block is at least as large as its class and less
+// than twice it. (The size NumPy passes back is not relied on.)
+std::size_t block_size(void* data) { return std::bit_floor(malloc_usable_size(data)); }
+
+void block_free(void*, void* data, std::size_t) {
+    if (data != nullptr) cache::release(data, block_size(data));
+}
+
+void* block_calloc(void* context, std::size_t count, std::size_t each) {
+    if (each != 0 && count > std::numeric_limits<std::size_t>::max() / each) return nullptr;
+    void* data = block_malloc(context, count * each);
+    if (data != nullptr) std::memset(data, 0, count * each);
+    return data;
+}
+
+void* block_realloc(void* context, void* data, std::size_t size) {
+    if (data == nullptr) return block_malloc(context, size);
+    void* moved = block_malloc(context, size);
+    if (moved == nullptr) return nullptr;  // the old block stays valid, as realloc leaves it
+    std::memcpy(moved, data, std::min(size, malloc_usable_size(data)));
+    block_free(context, data, 0);
+    return moved;
+}
+
+PyDataMem_Handler handler = {
+    "morla_core block cache",
+    1,
+    {nullptr, block_malloc, block_calloc, block_realloc, block_free},
+};
+
+// The capsule NumPy takes the handler in: made once and kept, since arrays refer to it.
+PyObject* handler_capsule() {
+    static PyObject* const capsule = PyCapsule_New(&handler, "mem_handler", nullptr);
+    return capsule;
+}
+
+}  // namespace
+
+BlockArrays::BlockArrays() : previous_(nullptr) {
+    PyObject* capsule = handler_capsule();
+    if (capsule == nullptr) {
+        PyErr_Clear();  // NumPy's own allocator serves instead
+        return;
+    }
+    previous_ = PyDataMem_SetHandler(capsule);
+    if (previous_ == nullptr) PyErr_Clear();
+}
+
+BlockArrays::~BlockArrays() {
+    if (previous_ == nullptr) return;
+    PyObject* ours = PyDataMem_SetHandler(previous_);
+    if (ours == nullptr) PyErr_Clear();
+    Py_XDECREF(ours);
+    Py_DECREF(previous_);
+}
+
+}  // namespace tensor::api

@@ -1,0 +1,29 @@
+#pragma once
+// NumPy arrays whose data come from the engine's block cache. A training loop reads gradients of
+// the same sizes back every step; under NumPy's own allocator their large blocks go back to the
+// C library, which returns them to the system and faults fresh pages in on the next step, and
+// that can take longer than the copy itself.
+
+#include "runtime/numpy.hpp"
+
+namespace tensor::api {
+
+// Arrays of at least this many bytes are made with the block cache's memory.
+constexpr std::size_t block_array_bytes = std::size_t(16) << 10;
+
+// NumPy's memory handler for the calling thread's new arrays, set to the block cache's for the
+// life of this object and then restored. The arrays keep the handler: they give their memory
+// back to the block cache whenever and wherever they are freed, and they own it as any array
+// does (resize included).
+class BlockArrays {
+public:
+    BlockArrays();
+    ~BlockArrays();
+    BlockArrays(const BlockArrays&) = delete;
+    BlockArrays& operator=(const BlockArrays&) = delete;
+
+private:
+    PyObject* previous_;  // NumPy's handler before, or null when setting ours failed
+};
+
+}  // namespace tensor::api
