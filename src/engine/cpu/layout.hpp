@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <numeric>
 #include <span>
-#include <vector>
+
+#include "engine/cpu/axis_vector.hpp"
 
 namespace engine::cpu {
 
@@ -37,7 +38,7 @@ inline bool is_col_major(std::span<const std::size_t> shape, std::span<const std
 // The elements fill one gap-free block of memory in some order of the axes (axes of length 1
 // may carry any stride). An empty array counts as such a block.
 inline bool is_dense_block(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
-    std::vector<std::size_t> axes;
+    AxisVector<std::size_t> axes;
     for (std::size_t axis = 0; axis < shape.size(); ++axis) {
         if (shape[axis] == 0) return true;
         if (shape[axis] != 1) axes.push_back(axis);
@@ -80,8 +81,8 @@ inline bool output_is_column_major(std::span<const std::size_t> shape,
 }
 
 // Column-major strides for a shape; all 0 when an axis has length 0.
-inline std::vector<std::ptrdiff_t> col_major_strides(std::span<const std::size_t> shape) {
-    std::vector<std::ptrdiff_t> strides(shape.size(), 0);
+inline AxisVector<std::ptrdiff_t> col_major_strides(std::span<const std::size_t> shape) {
+    AxisVector<std::ptrdiff_t> strides(shape.size(), 0);
     std::size_t count = 1;
     for (std::size_t length : shape) count *= length;
     if (count == 0) return strides;

@@ -4,11 +4,11 @@
 // and adjacent axes that are contiguous for every operand are merged, so operands that share a
 // contiguous order are walked as one flat run.
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
-#include <vector>
+
+#include "engine/cpu/axis_vector.hpp"
 
 namespace engine::cpu {
 
@@ -21,21 +21,27 @@ using StepBytes = std::array<std::ptrdiff_t, N>;
 template <std::size_t N, class Run>
 void for_each_run(std::span<const std::size_t> shape, Pointers<N> data,
                   const std::array<std::span<const std::ptrdiff_t>, N>& byte_strides, Run&& run) {
-    std::vector<std::size_t> axes;
+    AxisVector<std::size_t> axes;
     for (std::size_t axis = 0; axis < shape.size(); ++axis) {
         if (shape[axis] == 0) return;
         if (shape[axis] > 1) axes.push_back(axis);
     }
+    // Largest output stride first, ties in axis order: an insertion sort, as there are few axes
+    // (std::stable_sort would allocate a scratch buffer on every call).
     auto magnitude = [](std::ptrdiff_t s) { return s < 0 ? -s : s; };
-    std::stable_sort(axes.begin(), axes.end(), [&](std::size_t x, std::size_t y) {
-        return magnitude(byte_strides[0][x]) > magnitude(byte_strides[0][y]);
-    });
+    for (std::size_t i = 1; i < axes.size(); ++i) {
+        const std::size_t axis = axes[i];
+        const std::ptrdiff_t key = magnitude(byte_strides[0][axis]);
+        std::size_t j = i;
+        for (; j > 0 && magnitude(byte_strides[0][axes[j - 1]]) < key; --j) axes[j] = axes[j - 1];
+        axes[j] = axis;
+    }
 
     struct Dim {
         std::size_t length;
         StepBytes<N> step;
     };
-    std::vector<Dim> dims;  // innermost first
+    AxisVector<Dim> dims;  // innermost first
     for (auto it = axes.rbegin(); it != axes.rend(); ++it) {
         Dim next{shape[*it], {}};
         for (std::size_t k = 0; k < N; ++k) next.step[k] = byte_strides[k][*it];
@@ -57,7 +63,7 @@ void for_each_run(std::span<const std::size_t> shape, Pointers<N> data,
         return;
     }
 
-    std::vector<std::size_t> index(dims.size(), 0);
+    AxisVector<std::size_t> index(dims.size(), 0);
     for (;;) {
         run(data, dims[0].step, dims[0].length);
         std::size_t d = 1;
@@ -75,8 +81,8 @@ void for_each_run(std::span<const std::size_t> shape, Pointers<N> data,
 
 // Strides in bytes for the driver.
 template <class T>
-std::vector<std::ptrdiff_t> byte_strides(std::span<const std::ptrdiff_t> element_strides) {
-    std::vector<std::ptrdiff_t> bytes(element_strides.begin(), element_strides.end());
+AxisVector<std::ptrdiff_t> byte_strides(std::span<const std::ptrdiff_t> element_strides) {
+    AxisVector<std::ptrdiff_t> bytes(element_strides.begin(), element_strides.end());
     for (auto& stride : bytes) stride *= std::ptrdiff_t(sizeof(T));
     return bytes;
 }

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/cpu/axis_vector.hpp"
 #include "engine/cpu/block_cache.hpp"
 #include "engine/cpu/loop.hpp"
 #include "runtime/error.hpp"
@@ -25,8 +26,9 @@
 
 namespace engine::cpu {
 
-using Shape = std::vector<std::size_t>;
-using Strides = std::vector<std::ptrdiff_t>;
+// An array's lengths and strides, one per axis.
+using Shape = AxisVector<std::size_t>;
+using Strides = AxisVector<std::ptrdiff_t>;
 
 // The number of elements of a shape, or nothing when the product of its non-zero lengths
 // exceeds the largest signed machine word.

@@ -12,20 +12,20 @@ namespace tensor::storage {
 using engine::cpu::storage::CpuStorage;
 
 class Storage {
-  public:
-    explicit Storage(CpuStorage cpu) : device_(std::move(cpu)) {}
+public:
+    explicit Storage(CpuStorage&& cpu) : device_(std::move(cpu)) {}
     Storage clone() const { return Storage(cpu().clone()); }
 
     const CpuStorage& cpu() const { return std::get<CpuStorage>(device_); }
 
-  private:
+private:
     std::variant<CpuStorage> device_;
 };
 
 // Storages are shared by atomic reference count between tensors and the nodes that saved them.
 using SharedStorage = std::shared_ptr<const Storage>;
 
-inline SharedStorage share(CpuStorage cpu) {
+inline SharedStorage share(CpuStorage&& cpu) {
     return std::make_shared<const Storage>(std::move(cpu));
 }
 

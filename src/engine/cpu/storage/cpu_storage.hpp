@@ -27,7 +27,7 @@ class CpuStorage {
                                  StridedArray<float>, StridedArray<bool>>;
 
     template <class T>
-    explicit CpuStorage(StridedArray<T> array) : array_(std::move(array)) {}
+    explicit CpuStorage(StridedArray<T>&& array) : array_(std::move(array)) {}
 
     CpuStorage(CpuStorage&&) noexcept = default;
     CpuStorage& operator=(CpuStorage&&) noexcept = default;
