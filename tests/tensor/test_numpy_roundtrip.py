@@ -105,6 +105,10 @@ def test_empty_shapes(shape):
 def test_many_axes():
     source = np.arange(2.0).reshape((1,) * 20 + (2,))
     np.testing.assert_array_equal(Tensor(source).to_numpy(), source)
+    deep = Tensor(source).reshape([1] * 40 + [2])  # past 32 axes, within NumPy's 64
+    np.testing.assert_array_equal(deep.to_numpy(), source.reshape(deep.shape))
+    with pytest.raises(ValueError):  # NumPy's own limit, an ordinary error
+        deep.reshape([1] * 70 + [2]).to_numpy()
 
 
 @given(

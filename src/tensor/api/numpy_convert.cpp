@@ -16,8 +16,6 @@ using namespace engine::cpu;
 using runtime::PyRef;
 using runtime::PyResult;
 
-constexpr std::size_t max_block_copy_rank = 32;
-
 template <class T>
 PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
     const std::size_t rank = array.rank();
@@ -26,9 +24,6 @@ PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
                        is_col_major(array.shape, array.strides);
     if (block) {
         // One block copy; a column-major storage gives a Fortran-ordered array.
-        if (rank > max_block_copy_rank) {
-            throw runtime::InternalFailure("at most 32 axes can be converted to a NumPy array");
-        }
         std::vector<npy_intp> byte_strides(rank);
         for (std::size_t axis = 0; axis < rank; ++axis) {
             byte_strides[axis] = array.strides[axis] * npy_intp(sizeof(T));
