@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -18,12 +19,18 @@ void* block_malloc(void*, std::size_t size) {
     return cache::allocate(cache::block_bytes(std::max<std::size_t>(size, 1)));
 }
 
-// A block's size class, from the C library: a block is at least as large as its class and less
-// than twice it. (The size NumPy passes back is not relied on.)
-std::size_t block_size(void* data) { return std::bit_floor(malloc_usable_size(data)); }
-
+// A block's size class, from the C library (the size NumPy passes back is not relied on): a
+// block of a class is the class plus the library's few bytes; any other block (past the largest
+// class, say) has no class, and goes straight back.
 void block_free(void*, void* data, std::size_t) {
-    if (data != nullptr) cache::release(data, block_size(data));
+    if (data == nullptr) return;
+    const std::size_t usable = malloc_usable_size(data);
+    const std::size_t size_class = std::bit_floor(usable);
+    if (usable - size_class <= 4096) {
+        cache::release(data, size_class);
+    } else {
+        std::free(data);
+    }
 }
 
 void* block_calloc(void* context, std::size_t count, std::size_t each) {
