@@ -15,6 +15,8 @@ namespace {
 
 namespace cache = engine::cpu::block_cache;
 
+constexpr std::size_t block_array_bytes = std::size_t(16) << 10;
+
 void* block_malloc(void*, std::size_t size) {
     return cache::allocate(cache::block_bytes(std::max<std::size_t>(size, 1)));
 }
@@ -63,7 +65,8 @@ PyObject* handler_capsule() {
 
 }  // namespace
 
-BlockArrays::BlockArrays() : previous_(nullptr) {
+BlockArrays::BlockArrays(std::size_t bytes) {
+    if (bytes < block_array_bytes) return;
     PyObject* capsule = handler_capsule();
     if (capsule == nullptr) {
         PyErr_Clear();  // NumPy's own allocator serves instead

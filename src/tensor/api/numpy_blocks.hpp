@@ -8,22 +8,20 @@
 
 namespace tensor::api {
 
-// Arrays of at least this many bytes are made with the block cache's memory.
-constexpr std::size_t block_array_bytes = std::size_t(16) << 10;
-
 // NumPy's memory handler for the calling thread's new arrays, set to the block cache's for the
-// life of this object and then restored. The arrays keep the handler: they give their memory
+// life of this object and then restored, when the arrays to be made are of `bytes` bytes and that
+// is large enough to matter (16 KiB); smaller ones are left to NumPy. The arrays keep the handler: they give their memory
 // back to the block cache whenever and wherever they are freed, and they own it as any array
 // does (resize included).
 class BlockArrays {
 public:
-    BlockArrays();
+    explicit BlockArrays(std::size_t bytes);
     ~BlockArrays();
     BlockArrays(const BlockArrays&) = delete;
     BlockArrays& operator=(const BlockArrays&) = delete;
 
 private:
-    PyObject* previous_;  // NumPy's handler before, or null when setting ours failed
+    PyObject* previous_ = nullptr;  // NumPy's handler before, or null when ours is not set
 };
 
 }  // namespace tensor::api

@@ -1,7 +1,7 @@
 #include "tensor/api/numpy_convert.hpp"
 
 #include <cstring>
-#include <optional>
+#include <span>
 
 #include "engine/cpu/layout.hpp"
 #include "engine/cpu/storage/numpy_dtypes.hpp"
@@ -16,42 +16,35 @@ using namespace engine::cpu;
 using runtime::PyRef;
 using runtime::PyResult;
 
+// A new array of `bytes` bytes, with the given strides in bytes (or row-major for null).
+PyResult<PyRef> new_array(PyRef descr, std::span<npy_intp> dims, npy_intp* strides, int flags,
+                          std::size_t bytes) {
+    const BlockArrays blocks(bytes);
+    return runtime::checked(PyArray_NewFromDescr(&PyArray_Type,
+                                                 reinterpret_cast<PyArray_Descr*>(descr.release()),
+                                                 int(dims.size()), dims.data(), strides, nullptr,
+                                                 flags, nullptr));
+}
+
 template <class T>
 PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
-    const std::size_t rank = array.rank();
     std::vector<npy_intp> dims(array.shape.begin(), array.shape.end());
-    const bool block = is_row_major(array.shape, array.strides) ||
-                       is_col_major(array.shape, array.strides);
-    if (block) {
+    const std::size_t bytes = array.numel() * sizeof(T);
+    if (is_row_major(array.shape, array.strides) || is_col_major(array.shape, array.strides)) {
         // One block copy; a column-major storage gives a Fortran-ordered array.
-        std::vector<npy_intp> byte_strides(rank);
-        for (std::size_t axis = 0; axis < rank; ++axis) {
-            byte_strides[axis] = array.strides[axis] * npy_intp(sizeof(T));
-        }
-        std::optional<BlockArrays> blocks;
-        if (array.numel() * sizeof(T) >= block_array_bytes) blocks.emplace();
-        auto result = runtime::checked(PyArray_NewFromDescr(
-            &PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr.release()), int(rank),
-            dims.data(), byte_strides.data(), nullptr, NPY_ARRAY_WRITEABLE, nullptr));
-        blocks.reset();
-        if (result && array.numel() != 0) {
-            auto* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(result->get()));
-            std::memcpy(out, array.data(), array.numel() * sizeof(T));
+        const auto strides = byte_strides<T>(array.strides);
+        std::vector<npy_intp> numpy_strides(strides.begin(), strides.end());
+        auto result = new_array(std::move(descr), dims, numpy_strides.data(), NPY_ARRAY_WRITEABLE, bytes);
+        if (result && bytes != 0) {
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result->get())), array.data(), bytes);
         }
         return result;
     }
-    std::optional<BlockArrays> blocks;
-    if (array.numel() * sizeof(T) >= block_array_bytes) blocks.emplace();
-    auto result = runtime::checked(PyArray_NewFromDescr(
-        &PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr.release()), int(rank), dims.data(),
-        nullptr, nullptr, 0, nullptr));
-    blocks.reset();
+    auto result = new_array(std::move(descr), dims, nullptr, 0, bytes);
     if (!result) return result;
-    Strides byte_strides(array.strides);
-    for (auto& stride : byte_strides) stride *= std::ptrdiff_t(sizeof(T));
     auto* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result->get())));
-    gather_row_major(reinterpret_cast<const std::byte*>(array.data()), array.shape, byte_strides,
-                     out);
+    gather_row_major(reinterpret_cast<const std::byte*>(array.data()), array.shape,
+                     byte_strides<T>(array.strides), out);
     return result;
 }
 
