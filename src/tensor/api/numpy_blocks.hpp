@@ -10,9 +10,9 @@ namespace tensor::api {
 
 // NumPy's memory handler for the calling thread's new arrays, set to the block cache's for the
 // life of this object and then restored, when the arrays to be made are of `bytes` bytes and that
-// is large enough to matter (16 KiB); smaller ones are left to NumPy. The arrays keep the handler: they give their memory
-// back to the block cache whenever and wherever they are freed, and they own it as any array
-// does (resize included).
+// is large enough to matter (16 KiB); smaller ones are left to NumPy. The arrays keep the handler:
+// they give their memory back to the block cache whenever and wherever they are freed, and they own
+// it as any array does (resize included).
 class BlockArrays {
 public:
     explicit BlockArrays(std::size_t bytes);

@@ -20,10 +20,9 @@ using runtime::PyResult;
 PyResult<PyRef> new_array(PyRef descr, std::span<npy_intp> dims, npy_intp* strides, int flags,
                           std::size_t bytes) {
     const BlockArrays blocks(bytes);
-    return runtime::checked(PyArray_NewFromDescr(&PyArray_Type,
-                                                 reinterpret_cast<PyArray_Descr*>(descr.release()),
-                                                 int(dims.size()), dims.data(), strides, nullptr,
-                                                 flags, nullptr));
+    return runtime::checked(
+        PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr.release()),
+                             int(dims.size()), dims.data(), strides, nullptr, flags, nullptr));
 }
 
 template <class T>
@@ -34,9 +33,11 @@ PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
         // One block copy; a column-major storage gives a Fortran-ordered array.
         const auto strides = byte_strides<T>(array.strides);
         std::vector<npy_intp> numpy_strides(strides.begin(), strides.end());
-        auto result = new_array(std::move(descr), dims, numpy_strides.data(), NPY_ARRAY_WRITEABLE, bytes);
+        auto result =
+            new_array(std::move(descr), dims, numpy_strides.data(), NPY_ARRAY_WRITEABLE, bytes);
         if (result && bytes != 0) {
-            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result->get())), array.data(), bytes);
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result->get())), array.data(),
+                        bytes);
         }
         return result;
     }
