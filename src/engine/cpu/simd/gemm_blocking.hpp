@@ -126,6 +126,48 @@ struct GemmBlocking {
         }
     }
 
+    // A stored by columns (unit row stride) against a B of at most one strip of columns, as in
+    // the weight gradient of a classifier's last layer: the rows of A that a tall strip would
+    // read lie a column apart, a page or more, so each read misses the first-level cache. Here
+    // the tile runs the other way: a vector of W rows of A read as they lie, against the columns
+    // of B packed by p, so each row of C is a lane. Each sum is the same chain of fused steps as
+    // in any other tile (a product does not depend on the order of its factors), and lands in C
+    // through a small transposing buffer. Rows past the last whole vector go the direct way.
+    static bool by_columns(const GemmOperands<float>& g) {
+        return g.b_col == 1 && g.a_row == 1 && g.a_col != 1 && g.N <= Tile::tall_rows && g.M >= W;
+    }
+
+    static void gemm_by_columns(const GemmOperands<float>& g, float* scratch) {
+        const auto [M, N, K, a, a_row, a_col, b, b_row, b_col, c, ldc] = g;
+        constexpr std::size_t R = Tile::tall_rows;
+        const std::size_t whole = M / W * W;
+        float* columns_of_b = scratch;  // for each p, the N values of B's row p, zeros to R
+        alignas(64) float sums[R][W];
+        for (std::size_t pc = 0; pc < K; pc += KC) {
+            const std::size_t kc = std::min(KC, K - pc);
+            for (std::size_t p = 0; p < kc; ++p) {
+                const float* row = b + std::ptrdiff_t(pc + p) * b_row;
+                std::size_t j = 0;
+                for (; j < N; ++j) columns_of_b[p * R + j] = row[j];
+                for (; j < R; ++j) columns_of_b[p * R + j] = 0.0f;
+            }
+            const float* a_block = a + std::ptrdiff_t(pc) * a_col;
+            for (std::size_t i = 0; i < whole; i += W) {
+                Tile::tall(kc, {columns_of_b, 1, std::ptrdiff_t(R), a_block + std::ptrdiff_t(i), a_col},
+                           &sums[0][0], std::ptrdiff_t(W), false, W);
+                for (std::size_t l = 0; l < W; ++l) {
+                    float* out = c + std::ptrdiff_t(i + l) * ldc;
+                    for (std::size_t j = 0; j < N; ++j) out[j] = pc != 0 ? out[j] + sums[j][l] : sums[j][l];
+                }
+            }
+        }
+        if (whole < M) {
+            gemm_direct({M - whole, N, K, a + std::ptrdiff_t(whole), a_row, a_col, b, b_row, b_col,
+                         c + std::ptrdiff_t(whole) * ldc, ldc},
+                        scratch);
+        }
+    }
+
     template <class T>
     static void gemm(const GemmOperands<T>& g, float* scratch) {
         const auto [M, N, K, a, a_row, a_col, b, b_row, b_col, c, ldc] = g;
@@ -135,6 +177,7 @@ struct GemmBlocking {
             return;
         }
         if constexpr (std::is_same_v<T, float>) {
+            if (by_columns(g)) return gemm_by_columns(g, scratch);
             if (direct(g)) return gemm_direct(g, scratch);
         }
         float* packed_b = scratch;
