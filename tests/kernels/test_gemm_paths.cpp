@@ -69,7 +69,8 @@ enum class Stored { by_rows, b_by_columns, a_by_columns };
 // C = A . B on the path against the reference. Returns how many elements the other path's rule
 // would get wrong.
 std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, Stored stored) {
-    const bool b_transposed = stored == Stored::b_by_columns, a_transposed = stored == Stored::a_by_columns;
+    const bool b_transposed = stored == Stored::b_by_columns,
+               a_transposed = stored == Stored::a_by_columns;
     const auto a = operand(M * K, std::uint32_t(M * 7 + N * 13 + K));
     const auto b = operand(K * N, std::uint32_t(M + N * 5 + K * 11));
     const std::ptrdiff_t b_row = b_transposed ? 1 : std::ptrdiff_t(N);
@@ -77,9 +78,10 @@ std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, 
     const std::ptrdiff_t ldc = std::ptrdiff_t(N) + 3;  // C rows apart from each other
     std::vector<float> c(M * std::size_t(ldc), 7.0f);
     std::vector<float> scratch(simd::gemm_scratch_floats(M, N, K));
-    const std::ptrdiff_t a_row = a_transposed ? 1 : std::ptrdiff_t(K), a_col = a_transposed ? std::ptrdiff_t(M) : 1;
-    simd::gemm_of<float>(isa)({M, N, K, a.data(), a_row, a_col, b.data(), b_row, b_col, c.data(), ldc},
-                 scratch.data());
+    const std::ptrdiff_t a_row = a_transposed ? 1 : std::ptrdiff_t(K),
+                         a_col = a_transposed ? std::ptrdiff_t(M) : 1;
+    simd::gemm_of<float>(isa)(
+        {M, N, K, a.data(), a_row, a_col, b.data(), b_row, b_col, c.data(), ldc}, scratch.data());
     std::size_t other_rule_misses = 0;
     for (std::size_t i = 0; i < M; ++i) {
         for (std::size_t j = 0; j < N; ++j) {
@@ -89,12 +91,13 @@ std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, 
             const float got = c[i * std::size_t(ldc) + j];
             if (!same_bits(want, got)) {
                 ADD_FAILURE() << path_name(isa) << " M=" << M << " N=" << N << " K=" << K
-                                             << (b_transposed ? " B transposed" : "")
-                                             << (a_transposed ? " A transposed" : "") << " at (" << i << ", "
-                                             << j << "): " << got << " instead of " << want;
+                              << (b_transposed ? " B transposed" : "")
+                              << (a_transposed ? " A transposed" : "") << " at (" << i << ", " << j
+                              << "): " << got << " instead of " << want;
                 return 0;
             }
-            other_rule_misses += !same_bits(got, reference(!fused(isa), K, a_start, a_col, b_col_start, b_row));
+            other_rule_misses +=
+                !same_bits(got, reference(!fused(isa), K, a_start, a_col, b_col_start, b_row));
         }
         for (std::size_t j = N; j < std::size_t(ldc); ++j) {
             if (c[i * std::size_t(ldc) + j] != 7.0f) {
@@ -112,10 +115,13 @@ TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
     const std::size_t mr = kernel.mr, nr = kernel.nr;
     std::size_t other_rule_misses = 0;
     // (tall strips; whole vectors of rows and a rest)
-    for (std::size_t M : {std::size_t(1), mr - 1, mr, mr + 1, 2 * mr + 3, 4 * mr + 3, 3 * kernel.lanes + 5}) {
-        for (std::size_t N : {std::size_t(1), std::size_t(10), kernel.lanes + 1, nr - 1, nr, nr + 1, 2 * nr + 5}) {
+    for (std::size_t M :
+         {std::size_t(1), mr - 1, mr, mr + 1, 2 * mr + 3, 4 * mr + 3, 3 * kernel.lanes + 5}) {
+        for (std::size_t N :
+             {std::size_t(1), std::size_t(10), kernel.lanes + 1, nr - 1, nr, nr + 1, 2 * nr + 5}) {
             for (std::size_t K : {1, 7, 256, 257, 600}) {
-                for (Stored stored : {Stored::by_rows, Stored::b_by_columns, Stored::a_by_columns}) {
+                for (Stored stored :
+                     {Stored::by_rows, Stored::b_by_columns, Stored::a_by_columns}) {
                     other_rule_misses += check_product(isa, M, N, K, stored);
                     if (HasFatalFailure()) return;
                 }
@@ -123,8 +129,8 @@ TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
         }
     }
     // Past one block of rows and of columns of the packing.
-    other_rule_misses +=
-        check_product(isa, simd::gemm_mc + mr + 1, simd::gemm_nc + nr + 3, simd::gemm_kc + 5, Stored::by_rows);
+    other_rule_misses += check_product(isa, simd::gemm_mc + mr + 1, simd::gemm_nc + nr + 3,
+                                       simd::gemm_kc + 5, Stored::by_rows);
     EXPECT_GT(other_rule_misses, 0u) << "the operands do not tell the two rules apart";
 }
 

@@ -153,11 +153,13 @@ struct GemmBlocking {
             }
             const float* a_block = a + std::ptrdiff_t(pc) * a_col;
             for (std::size_t i = 0; i < whole; i += W) {
-                Tile::tall(kc, {columns_of_b, 1, std::ptrdiff_t(R), a_block + std::ptrdiff_t(i), a_col},
+                Tile::tall(kc,
+                           {columns_of_b, 1, std::ptrdiff_t(R), a_block + std::ptrdiff_t(i), a_col},
                            &sums[0][0], std::ptrdiff_t(W), false, W);
                 for (std::size_t l = 0; l < W; ++l) {
                     float* out = c + std::ptrdiff_t(i + l) * ldc;
-                    for (std::size_t j = 0; j < N; ++j) out[j] = pc != 0 ? out[j] + sums[j][l] : sums[j][l];
+                    for (std::size_t j = 0; j < N; ++j)
+                        out[j] = pc != 0 ? out[j] + sums[j][l] : sums[j][l];
                 }
             }
         }
