@@ -2,7 +2,7 @@
 
 namespace autograd::context {
 
-runtime::Result<void> AutogradContext::accumulate(std::size_t id, Storage contribution) {
+runtime::Result<void> AutogradContext::accumulate(std::size_t id, SharedStorage contribution) {
     if (id >= input_limit) {
         return std::unexpected(runtime::Error::runtime(
             "backward() reached an input whose node is not on this thread's autograd tape (it was "
@@ -10,18 +10,18 @@ runtime::Result<void> AutogradContext::accumulate(std::size_t id, Storage contri
     }
     auto& slot = grads[id];  // input_limit never exceeds the slot count
     if (!slot) {
-        slot.emplace(std::move(contribution));
+        slot = std::move(contribution);
         return {};
     }
-    auto sum = slot->cpu().add(contribution.cpu());
+    auto sum = slot->cpu().add(contribution->cpu());
     if (!sum) return std::unexpected(std::move(sum.error()));
-    slot.emplace(std::move(*sum));
+    slot = tensor::storage::share(std::move(*sum));
     return {};
 }
 
-void AutogradContext::set_grad(std::size_t id, Storage gradient) {
+void AutogradContext::set_grad(std::size_t id, SharedStorage gradient) {
     if (id >= grads.size()) grads.resize(id + 1);
-    grads[id].emplace(std::move(gradient));
+    grads[id] = std::move(gradient);
 }
 
 }  // namespace autograd::context

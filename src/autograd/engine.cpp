@@ -5,7 +5,7 @@
 
 namespace autograd::engine {
 
-using tensor::storage::Storage;
+using tensor::storage::SharedStorage;
 
 runtime::Result<void> backward(const tensor::core::Tensor& tensor) {
     using runtime::Error;
@@ -16,7 +16,7 @@ runtime::Result<void> backward(const tensor::core::Tensor& tensor) {
         return std::unexpected(Error::value("backward() called on a constant tensor with no node_id"));
     }
     const std::size_t start = *tensor.node_id;
-    Storage seed(tensor.cpu().ones_like());
+    SharedStorage seed = tensor::storage::share(tensor.cpu().ones_like());
 
     graph::TapeMut tape;
     if (start >= tape->nodes.size()) {
@@ -28,8 +28,7 @@ runtime::Result<void> backward(const tensor::core::Tensor& tensor) {
     context.set_grad(start, std::move(seed));
     for (std::size_t i = start + 1; i-- > 0;) {
         if (!context.grads[i]) continue;
-        Storage g = std::move(*context.grads[i]);
-        context.grads[i].reset();
+        SharedStorage g = std::move(context.grads[i]);
         const auto& node = *tape->nodes[i];
         if (node.forward_failed) {
             return std::unexpected(Error::runtime(
@@ -42,7 +41,7 @@ runtime::Result<void> backward(const tensor::core::Tensor& tensor) {
         context.set_grad(i, std::move(g));
     }
     for (std::size_t id = 0; id < context.grads.size(); ++id) {
-        if (context.grads[id]) tape->set_grad(id, std::move(*context.grads[id]));
+        if (context.grads[id]) tape->set_grad(id, std::move(context.grads[id]));
     }
     return {};
 }

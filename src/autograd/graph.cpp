@@ -39,9 +39,9 @@ std::size_t Tape::id_or_leaf(const tensor::core::Tensor& tensor) {
     return id;
 }
 
-void Tape::set_grad(std::size_t index, Storage gradient) {
+void Tape::set_grad(std::size_t index, SharedStorage gradient) {
     if (index >= grads.size()) grads.resize(index + 1);
-    grads[index] = std::make_shared<const Storage>(std::move(gradient));
+    grads[index] = std::move(gradient);
 }
 
 SharedStorage Tape::lookup_grad(std::size_t index) const {

@@ -15,7 +15,6 @@ namespace autograd::graph {
 
 using ops::BackwardOp;
 using tensor::storage::SharedStorage;
-using tensor::storage::Storage;
 
 class Tape {
   public:
@@ -29,7 +28,7 @@ class Tape {
     // The tensor's id, or a new leaf's id for an untracked tensor (which stays untracked).
     std::size_t id_or_leaf(const tensor::core::Tensor& tensor);
     // Replaces slot index, lengthening the slots when needed; never accumulates.
-    void set_grad(std::size_t index, Storage gradient);
+    void set_grad(std::size_t index, SharedStorage gradient);
     // Slot index, or null when the slot is empty or beyond the tape.
     SharedStorage lookup_grad(std::size_t index) const;
     void clear();

@@ -16,7 +16,6 @@ namespace autograd::ops {
 
 using context::AutogradContext;
 using tensor::storage::SharedStorage;
-using tensor::storage::Storage;
 using Status = runtime::Result<void>;
 
 class BackwardOp {
@@ -30,23 +29,23 @@ class BackwardOp {
     // id, so nothing reads its gradient and a pass need not compute it.
     bool gradient_unread = false;
     // Adds the gradients of the node's inputs into the context, given the gradient g of its output.
-    virtual Status backward(AutogradContext& context, const Storage& g) const = 0;
+    virtual Status backward(AutogradContext& context, const SharedStorage& g) const = 0;
 };
 
 struct LeafNode final : BackwardOp {
-    Status backward(AutogradContext&, const Storage&) const override { return {}; }
+    Status backward(AutogradContext&, const SharedStorage&) const override { return {}; }
 };
 
 struct AddNode final : BackwardOp {
     std::size_t lhs_id, rhs_id;
     AddNode(std::size_t l, std::size_t r) : lhs_id(l), rhs_id(r) {}
-    Status backward(AutogradContext& context, const Storage& g) const override;
+    Status backward(AutogradContext& context, const SharedStorage& g) const override;
 };
 
 struct SubNode final : BackwardOp {
     std::size_t lhs_id, rhs_id;
     SubNode(std::size_t l, std::size_t r) : lhs_id(l), rhs_id(r) {}
-    Status backward(AutogradContext& context, const Storage& g) const override;
+    Status backward(AutogradContext& context, const SharedStorage& g) const override;
 };
 
 // The three nodes that keep both operands' storages share one shape.
@@ -58,7 +57,7 @@ struct SavingBinaryNode final : BackwardOp {
     std::size_t lhs_id, rhs_id;
     SavingBinaryNode(SharedStorage l, SharedStorage r, std::size_t li, std::size_t ri)
         : lhs(std::move(l)), rhs(std::move(r)), lhs_id(li), rhs_id(ri) {}
-    Status backward(AutogradContext& context, const Storage& g) const override;
+    Status backward(AutogradContext& context, const SharedStorage& g) const override;
 };
 using MulNode = SavingBinaryNode<SavedBinary::Mul>;
 using DivNode = SavingBinaryNode<SavedBinary::Div>;
@@ -71,21 +70,21 @@ struct ReluNode final : BackwardOp {
     SharedStorage input;
     std::size_t input_id;
     ReluNode(SharedStorage i, std::size_t id) : input(std::move(i)), input_id(id) {}
-    Status backward(AutogradContext& context, const Storage& g) const override;
+    Status backward(AutogradContext& context, const SharedStorage& g) const override;
 };
 
 struct ReshapeNode final : BackwardOp {
     ::engine::cpu::Shape saved_shape;
     std::size_t input_id;
     ReshapeNode(::engine::cpu::Shape s, std::size_t id) : saved_shape(std::move(s)), input_id(id) {}
-    Status backward(AutogradContext& context, const Storage& g) const override;
+    Status backward(AutogradContext& context, const SharedStorage& g) const override;
 };
 
 struct TransposeNode final : BackwardOp {
     std::size_t input_id, dim0, dim1;
     TransposeNode(std::size_t id, std::size_t d0, std::size_t d1)
         : input_id(id), dim0(d0), dim1(d1) {}
-    Status backward(AutogradContext& context, const Storage& g) const override;
+    Status backward(AutogradContext& context, const SharedStorage& g) const override;
 };
 
 // The four scalar nodes; for ScalarDivNode the scalar is the reciprocal of the divisor.
@@ -96,7 +95,7 @@ struct ScalarNode final : BackwardOp {
     std::size_t input_id;
     float scalar;
     ScalarNode(std::size_t id, float s) : input_id(id), scalar(s) {}
-    Status backward(AutogradContext& context, const Storage& g) const override;
+    Status backward(AutogradContext& context, const SharedStorage& g) const override;
 };
 using ScalarAddNode = ScalarNode<ScalarKind::Add>;
 using ScalarSubNode = ScalarNode<ScalarKind::Sub>;

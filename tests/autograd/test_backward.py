@@ -290,8 +290,11 @@ def test_chain_of_every_operation_matches_finite_differences(seed):
 def test_same_tensor_on_both_sides_accumulates(fn, expected):
     values = np.array([[1.5, -3.0, 0.0], [7.0, 0.25, -0.5]], dtype=np.float32)
     x = Tensor(values, requires_grad=True)
-    fn(x).backward()
+    y = fn(x)
+    y.backward()
     np.testing.assert_array_equal(x.grad(), expected(values))
+    # a sum hands its gradient on to both sides shared: summing them must not write into it
+    np.testing.assert_array_equal(y.grad(), np.ones_like(values))
 
 
 def test_second_pass_replaces_instead_of_summing():
