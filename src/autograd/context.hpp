@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "autograd/ops.hpp"
-
 #include "runtime/error.hpp"
 #include "tensor/storage/storage.hpp"
 

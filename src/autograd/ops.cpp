@@ -19,7 +19,8 @@ Status accumulate(AutogradContext& context, std::size_t id, runtime::Result<CpuS
 // g times factor to input id. A gradient is immutable, so with a factor of 1 the input shares g
 // itself: the same values a product by 1 would give, since a gradient never holds a signalling
 // NaN (the seed is ones, and every other gradient is an arithmetic result or a selection of one).
-Status pass_through(AutogradContext& context, std::size_t id, const SharedStorage& g, float factor) {
+Status pass_through(AutogradContext& context, std::size_t id, const SharedStorage& g,
+                    float factor) {
     if (factor == 1.0f) return context.accumulate(id, g);
     return accumulate(context, id, g->cpu().scalar_mul(factor));
 }
@@ -42,8 +43,8 @@ Status both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id, Wa
 }
 
 // Sums and differences hand g on: as it is to the left input, times rhs_factor to the right.
-Status pass_to_both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id, const SharedStorage& g,
-                    float rhs_factor) {
+Status pass_to_both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id,
+                    const SharedStorage& g, float rhs_factor) {
     const Wanted want = wanted(context, lhs_id, rhs_id);
     if (want.lhs) {
         auto status = pass_through(context, lhs_id, g, 1.0f);
@@ -71,7 +72,8 @@ Status SavingBinaryNode<op>::backward(AutogradContext& context, const SharedStor
     } else if constexpr (op == SavedBinary::Div) {
         return both(context, lhs_id, rhs_id, want, saved.backward_div(g->cpu(), rhs->cpu()));
     } else {
-        return both(context, lhs_id, rhs_id, want, saved.backward_matmul(g->cpu(), rhs->cpu(), want));
+        return both(context, lhs_id, rhs_id, want,
+                    saved.backward_matmul(g->cpu(), rhs->cpu(), want));
     }
 }
 
