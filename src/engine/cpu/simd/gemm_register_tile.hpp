@@ -29,6 +29,12 @@ void register_tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bo
     const float* pa[MR / G];
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < MR / G; ++g) pa[g] = s.a + std::ptrdiff_t(g * G) * s.a_row;
+    // The tile's rows of C are fetched while the sums are formed, so that the stores at the end
+    // do not wait for them.
+    for (std::size_t i = 0; i < rows; ++i) {
+#pragma GCC unroll 8
+        for (std::size_t v = 0; v < NV; ++v) __builtin_prefetch(c + std::ptrdiff_t(i) * ldc + v * W, 1, 3);
+    }
     const float* pb = s.b;
     for (std::size_t p = 0; p < k; ++p, pb += s.b_step) {
         vf b[NV];
