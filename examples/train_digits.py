@@ -1,13 +1,15 @@
 """Trains a relu perceptron on the handwritten digits that scikit-learn ships, on many threads
 and, under an MPI launcher, many processes.
 
-Every step splits the mini-batch into one shard per thread. Each thread builds the parameter
-tensors on its own autograd tape, runs the forward pass and backward() on its shard, reads the
-gradients and clears its tape; then each thread sums its own slice of the shard gradients, in
-shard order, and updates that slice of the parameters, so the whole step runs on the threads and
-a run is deterministic for a given seed and thread count. The model (64 -> hidden -> 10, relu) and its
-loss (squared error against one-hot targets) are built and differentiated with morla alone;
-the update (SGD with momentum) is NumPy.
+The threads of a step split the hidden units: each builds the tensors of its own slice of the
+parameters on its own autograd tape and computes that slice's part of the output for the whole
+batch. Once all parts are there, each thread sums them in thread order, adds the last bias and
+takes the error; then it runs backward() on its own part by that error, reads its gradients,
+clears its tape and updates its own slice of the parameters. The threads share nothing but the
+parts, so the whole step runs on them, and a run is deterministic for a given seed and thread
+count. The model (64 -> hidden -> 10, relu) and its loss (squared error against one-hot
+targets) are built and differentiated with morla; the sum of the parts, the error and the
+update (SGD with momentum) are NumPy.
 
 Started by ``mpiexec -n K``, each of the K processes takes its share of every global mini-batch
 and splits that among its own threads; the gradients are summed across the processes each step
@@ -25,9 +27,8 @@ reported, and the throughput against training one model alone.
 A progress bar advances once per epoch, showing the running loss and the test accuracy; the last
 line is the test accuracy; a PNG of the training loss and test accuracy per epoch is written and its path
 printed: examples/output/digits.png, or examples/output/digits-K-processes.png under K > 1
-processes, unless --plot names another. A step keeps no more threads busy than its process has
-rows of the batch (one shard of at least one row per thread); the first line reports the threads
-used.
+processes, unless --plot names another. A step keeps no more threads busy than the model has
+hidden units (at least one each); the first line reports the threads used.
 """
 
 from __future__ import annotations
@@ -99,25 +100,14 @@ def one_hot(labels: np.ndarray) -> np.ndarray:
     return np.eye(CLASSES, dtype=np.float32)[labels]
 
 
+def hidden_part(params: dict[str, Tensor], x: Tensor) -> Tensor:
+    """What hidden units contribute to the output, before the last bias: relu(x w1 + b1) w2, for
+    all of them or for a slice (the matching columns of w1 and b1, rows of w2)."""
+    return relu(x @ params["w1"] + params["b1"]) @ params["w2"]
+
+
 def forward(params: dict[str, Tensor], x: Tensor) -> Tensor:
-    return relu(x @ params["w1"] + params["b1"]) @ params["w2"] + params["b2"]
-
-
-def shard_step(params: dict[str, np.ndarray], x: np.ndarray, targets: np.ndarray,
-               scale: float) -> tuple[float, dict[str, np.ndarray]]:
-    """Loss and gradients of one shard, recorded on the calling thread's tape.
-
-    The loss is scale times the sum of squared errors: backward() seeds ones, so it
-    differentiates the sum of the elements of its receiver.
-    """
-    tracked = {name: Tensor(value, requires_grad=True) for name, value in params.items()}
-    error = forward(tracked, Tensor(x)) - Tensor(targets)
-    loss = error * error * scale
-    loss.backward()
-    grads = {name: morla.sum_to_shape(tracked[name].grad(), value.shape)
-             for name, value in params.items()}
-    Tensor.clear_graph()
-    return float(loss.to_numpy().sum(dtype=np.float64)), grads
+    return hidden_part(params, x) + params["b2"]
 
 
 def predict(params: dict[str, np.ndarray], x: np.ndarray) -> np.ndarray:
@@ -150,11 +140,9 @@ def schedule(seed: int, hidden: int, samples: int, epochs: int) -> tuple[dict[st
     return params, [rng.permutation(samples) for _ in range(epochs)]
 
 
-def threads_used(threads: int, batch: int, samples: int, job: Processes | None = None) -> int:
-    """The threads a step of this process can keep busy: a shard per thread, at least one row each,
-    so no more than this process's share of the largest batch (at least one thread)."""
-    rows = (job or Processes()).share(np.arange(min(batch, samples)))
-    return max(1, min(threads, len(rows)))
+def threads_used(threads: int, hidden: int) -> int:
+    """The threads a step can keep busy: a slice of at least one hidden unit each."""
+    return max(1, min(threads, hidden))
 
 
 def part_bounds(length: int, parts: int, part: int) -> tuple[int, int]:
@@ -214,29 +202,40 @@ class StepBarrier:
 
 
 class Steps:
-    """The training steps of one epoch, run end to end on `threads` threads: each computes its
-    shard's gradients, then sums its slice of all the shards' gradients in shard order and applies
-    the update to that slice of the parameters. Two barriers a step: after the shards, so the
-    gradients are all there, and after the update, so no thread reads parameters being written.
-    Under several processes one thread sums the gradients across them in between.
+    """The training steps of one epoch, run end to end on `threads` threads, which split the
+    hidden units: thread t owns a slice of them (its columns of w1 and b1, its rows of w2) and
+    computes that slice's part of the output for every row of the batch. At the step's one
+    barrier all parts are there; each thread sums them in thread order, adds b2 and takes the
+    error, then differentiates its own part by that error and updates its own parameters. The
+    threads share only the parts ([rows, 10] each), kept for two steps, so that a thread a step
+    ahead never overwrites one still being read.
 
-    The parameters (rebound in `params` as views), their velocities and each shard's gradients
-    each lie in one flat array, so that a thread's update is a few calls on its slice."""
+    Each thread keeps its parameters, velocities and a copy of b2 in arrays of its own, updated
+    alike (thread 0's b2 is the parameter), and writes them back into `params` at the end of an
+    epoch: NumPy's arithmetic on slices of arrays that other threads work on as well is several
+    times slower than on arrays of one's own.
+
+    Under several processes, which split each batch's rows, the gradients are summed across them:
+    every thread writes its own into one flat array, and thread 0 sums it across the processes
+    between two more barriers."""
 
     def __init__(self, data: Data, targets: np.ndarray, params: dict, threads: int, batch: int,
                  learning_rate: float, momentum: float, job: Processes):
         self.data, self.targets, self.threads, self.batch, self.job = data, targets, threads, batch, job
         self.learning_rate, self.momentum = np.float32(learning_rate), np.float32(momentum)
-        self.shapes = {name: value.shape for name, value in params.items()}
-        self.flat = np.concatenate([value.reshape(-1) for value in params.values()])
-        params.update(flat_views(self.flat, self.shapes))
         self.params = params
-        self.velocity = np.zeros_like(self.flat)
-        self.grads = np.zeros((threads, len(self.flat)), np.float32)  # each shard's, flat
-        self.losses: list[float | None] = [None] * threads  # None: the shard was empty
-        self.scratch = [np.empty(np.subtract(*part_bounds(len(self.flat), threads, t)[::-1]), np.float32)
-                        for t in range(threads)]
-        self.summed: np.ndarray | None = None  # the gradients over all processes
+        shapes = {name: value.shape for name, value in params.items()}
+        self.summed_flat = np.zeros(sum(math.prod(shape) for shape in shapes.values()), np.float32)
+        self.summed = flat_views(self.summed_flat, shapes)  # the gradients over all processes
+        self.owned = []  # for each thread, where its slice lies in each parameter it owns
+        for t in range(threads):
+            units = slice(*part_bounds(shapes["w1"][1], threads, t))
+            self.owned.append({"w1": (slice(None), units), "b1": (slice(None), units), "w2": (units, slice(None)),
+                               "b2": (slice(None), slice(None))})
+        self.own = [{name: params[name][index].copy() for name, index in owned.items()} for owned in self.owned]
+        self.velocity = [{name: np.zeros_like(value) for name, value in own.items()} for own in self.own]
+        self.scratch = [{name: np.empty_like(value) for name, value in own.items()} for own in self.own]
+        self.parts: list[list[np.ndarray | None]] = [[None] * threads, [None] * threads]
         self.barrier = StepBarrier(threads)
 
     def epoch(self, pool: ThreadPoolExecutor, order: np.ndarray) -> list[float]:
@@ -247,78 +246,91 @@ class Steps:
         failures = [run.exception() for run in runs if run.exception()]
         if failures:  # the failure itself, before the broken barrier it left the other threads
             raise min(failures, key=lambda error: isinstance(error, threading.BrokenBarrierError))
+        for t in reversed(range(self.threads)):  # thread 0's b2 last
+            for name, index in self.owned[t].items():
+                self.params[name][index] = self.own[t][name]
         return losses
 
     def run(self, t: int, order: np.ndarray, starts: range, losses: list[float]) -> None:
+        own = self.own[t]
         try:
             for step, start in enumerate(starts):
                 rows = order[start:start + self.batch]
                 here = rows if self.job.size == 1 else self.job.share(rows)
-                mine = here[slice(*part_bounds(len(here), self.threads, t))]
-                self.losses[t] = None
-                if len(mine):
-                    self.losses[t], grads = shard_step(self.params, self.data.x_train[mine], self.targets[mine],
-                                                       1.0 / len(rows))
-                    for name, view in flat_views(self.grads[t], self.shapes).items():
-                        view[...] = grads[name]
+                parts = self.parts[step % 2]
+                if len(here):
+                    tracked = {name: Tensor(own[name], requires_grad=True) for name in ("w1", "b1", "w2")}
+                    part = hidden_part(tracked, Tensor(self.data.x_train[here]))
+                    parts[t] = part.to_numpy()
                 self.barrier.wait()
-                shards = [s for s in range(self.threads) if self.losses[s] is not None]
-                if t == 0:
-                    losses[step] = sum(self.losses[s] for s in shards)
-                if self.job.size > 1:
+                grads = None
+                if len(here):
+                    loss, grads = self.backward(own, tracked, part, parts, self.targets[here], 1.0 / len(rows))
                     if t == 0:
-                        self.summed = self.sum_across_processes(shards, losses, step)
-                    self.barrier.wait()
-                    self.update(t, [self.summed])
-                else:
-                    self.update(t, [self.grads[s] for s in shards])
-                self.barrier.wait()
+                        losses[step] = loss
+                if self.job.size > 1:
+                    grads = self.sum_across_processes(t, grads, losses, step)
+                self.update(t, grads)
         except BaseException:
             self.barrier.abort()  # the other threads stop too
             raise
 
-    def sum_across_processes(self, shards: list[int], losses: list[float], step: int) -> np.ndarray:
-        """This process's shard gradients summed in shard order, then over all processes (and the
-        step's loss with them)."""
-        summed = self.grads[shards[0]].copy() if shards else np.zeros_like(self.flat)
-        for s in shards[1:]:
-            summed += self.grads[s]
-        (losses[step],) = self.job.sum_in_place({"gradients": summed}, losses[step])
-        return summed
+    def backward(self, own: dict[str, np.ndarray], tracked: dict[str, Tensor], part: Tensor,
+                 parts: list[np.ndarray], targets: np.ndarray, scale: float) -> tuple[float, dict[str, np.ndarray]]:
+        """The loss (scale times the sum of squared errors) and the gradients of a thread's
+        parameters and of b2. The gradient of the loss by the output is formed as autograd would
+        form it from error * error * scale, and backward() on the part times that gradient (as a
+        constant) hands it on unchanged."""
+        output = parts[0]
+        for other in parts[1:]:
+            output = output + other
+        error = output + own["b2"] - targets
+        scale = np.float32(scale)
+        scaled = error * scale
+        gradient = scaled + scaled
+        (part * Tensor(gradient)).backward()
+        grads = {name: morla.sum_to_shape(tensor.grad(), own[name].shape) for name, tensor in tracked.items()}
+        Tensor.clear_graph()
+        grads["b2"] = morla.sum_to_shape(gradient, own["b2"].shape)
+        return float((error * error * scale).sum(dtype=np.float64)), grads
 
-    def update(self, t: int, parts: list[np.ndarray]) -> None:
-        """SGD with momentum on this thread's slice of the parameters, in place: the shards'
-        gradients summed in shard order, then velocity = momentum * velocity + gradient and
-        parameters -= learning rate * velocity."""
-        start, end = part_bounds(len(self.flat), self.threads, t)
-        scratch = self.scratch[t]
-        if len(parts) == 1:
-            grad = parts[0][start:end]
-        else:
-            grad = scratch
-            if parts:
-                np.add(parts[0][start:end], parts[1][start:end], out=grad)
-            else:
-                grad[...] = 0.0
-            for part in parts[2:]:
-                grad += part[start:end]
-        velocity = self.velocity[start:end]
-        velocity *= self.momentum
-        velocity += grad
-        np.multiply(velocity, self.learning_rate, out=scratch)
-        self.flat[start:end] -= scratch
+    def sum_across_processes(self, t: int, grads: dict[str, np.ndarray] | None, losses: list[float],
+                             step: int) -> dict[str, np.ndarray]:
+        """This thread's gradients (zeros for a process without rows in this batch) summed over
+        all processes, with the step's loss."""
+        owned = self.owned[t]
+        for name, index in owned.items():
+            if name != "b2" or t == 0:
+                self.summed[name][index] = grads[name] if grads else 0.0
+        self.barrier.wait()
+        if t == 0:
+            (losses[step],) = self.job.sum_in_place({"gradients": self.summed_flat}, losses[step])
+        self.barrier.wait()
+        return {name: self.summed[name][index] for name, index in owned.items()}
+
+    def update(self, t: int, grads: dict[str, np.ndarray] | None) -> None:
+        """SGD with momentum on this thread's parameters and its copy of b2, in place: velocity =
+        momentum * velocity + gradient, parameter -= learning rate * velocity."""
+        own, velocities, scratch = self.own[t], self.velocity[t], self.scratch[t]
+        for name, velocity in velocities.items():
+            velocity *= self.momentum
+            if grads is not None:
+                velocity += grads[name]
+            np.multiply(velocity, self.learning_rate, out=scratch[name])
+            own[name] -= scratch[name]
 
     def flush_subnormal_velocities(self) -> None:
         """Sets the velocities below the smallest normal float32 to 0, a change of less than
         1.2e-38. A hidden unit that stops firing gets gradients of 0, and its velocity decays
         through the subnormal range for a hundred steps or more, then stays at a few units of the
         last place for good (momentum times it rounds back to it). Arithmetic on subnormals takes
-        a slow path on x86: late in a run the update took as long as the shard's forward and
-        backward pass. Once an epoch is enough, since few velocities cross into that range in one;
-        and it works by a product with 0 or 1, as a masked store costs ten times as much."""
-        keep = np.abs(self.velocity)
-        np.greater_equal(keep, SMALLEST_NORMAL, out=keep)
-        self.velocity *= keep
+        a slow path on x86: late in a run the update took as long as the forward and backward
+        pass. Once an epoch is enough, since few velocities cross into that range in one; and it
+        works by a product with 0 or 1, as a masked store costs ten times as much."""
+        for velocity in (v for velocities in self.velocity for v in velocities.values()):
+            keep = np.abs(velocity)
+            np.greater_equal(keep, SMALLEST_NORMAL, out=keep)
+            velocity *= keep
 
 
 def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
@@ -326,15 +338,15 @@ def train(data: Data, threads: int = 1, epochs: int = DEFAULTS["epochs"],
           learning_rate: float = DEFAULTS["learning_rate"], momentum: float = DEFAULTS["momentum"],
           seed: int = DEFAULTS["seed"], progress: bool = True,
           job: Processes | None = None) -> tuple[dict[str, np.ndarray], History]:
-    """Mini-batch SGD with momentum, each batch split across the job's processes (this one alone
-    by default) and each process's share across ``threads`` threads. Only the root process
-    evaluates: the other processes' histories hold no accuracies."""
+    """Mini-batch SGD with momentum, each batch's rows split across the job's processes (this one
+    alone by default) and the hidden units across each process's ``threads`` threads. Only the
+    root process evaluates: the other processes' histories hold no accuracies."""
     job = job or Processes()
     samples = len(data.x_train)
     params, orders = schedule(seed, hidden, samples, epochs)
     history = History()
     bar = make_progress(epochs, progress and job.is_root)
-    threads = threads_used(threads, batch, samples, job)
+    threads = threads_used(threads, hidden)
     steps = Steps(data, one_hot(data.y_train), params, threads, batch, learning_rate, momentum, job)
     with ThreadPoolExecutor(max_workers=threads) as pool:
         for order in orders:
@@ -421,7 +433,7 @@ def main(argv: list[str] | None = None) -> int:
                                      formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     parser.add_argument("--threads", metavar="N", type=at_least_one,
                         default=default_threads(job.on_this_machine),
-                        help="threads per step in each process, no more than its rows of a batch "
+                        help="threads per step in each process, no more than the hidden units "
                              "(default: the machine's cores over the job's processes on it, "
                              "%(default)s)")
     parser.add_argument("--epochs", metavar="E", type=at_least_one, default=DEFAULTS["epochs"],
@@ -464,9 +476,9 @@ def main(argv: list[str] | None = None) -> int:
     threads_everywhere = job.gather(args.threads)
     if args.compare_threads and len(set(threads_everywhere)) > 1:
         parser.error("--compare-threads needs the same --threads in every process")
-    used = threads_used(args.threads, args.batch, len(data.x_train), job)
+    used = threads_used(args.threads, args.hidden)
     used_everywhere = job.gather(used)
-    workers = describe_workers(threads_everywhere, used_everywhere, min(args.batch, len(data.x_train)))
+    workers = describe_workers(threads_everywhere, used_everywhere, args.hidden)
     say(f"digits: {len(data.x_train)} training and {len(data.x_test)} test images; "
         f"64-{args.hidden}-10 relu perceptron, batches of {args.batch}, {workers}")
     if args.compare_threads:
@@ -522,7 +534,7 @@ def train_many(data: Data, args: argparse.Namespace, settings: dict) -> int:
     return 0
 
 
-def describe_workers(requested: list[int], used: list[int], rows: int) -> str:
+def describe_workers(requested: list[int], used: list[int], hidden: int) -> str:
     """The threads used in each process (in rank order), and why fewer than asked for if so."""
     if len(used) == 1:
         workers = plural(used[0], "thread")
@@ -532,9 +544,7 @@ def describe_workers(requested: list[int], used: list[int], rows: int) -> str:
         workers = f"{len(used)} processes of {', '.join(map(str, used))} threads"
     if used != requested:
         asked = ", ".join(map(str, sorted(set(requested))))
-        limit = (f"a batch's {rows} rows" if len(used) == 1
-                 else f"a process's share of a batch's {rows} rows")
-        workers += f" (--threads {asked}: no more than {limit})"
+        workers += f" (--threads {asked}: no more than the {plural(hidden, 'hidden unit')})"
     return workers
 
 

@@ -45,21 +45,21 @@ def test_accuracy_rises_well_above_chance(example, data, threads):
         "w1": (64, 32), "b1": (1, 32), "w2": (32, 10), "b2": (1, 10)}
 
 
-def test_threads_compute_the_batch_gradient(example, data):
-    # the shards' gradients sum to the whole batch's, whatever the split
-    params = example.init_params(np.random.default_rng(1), 16)
-    x, t = data.x_train[:24], example.one_hot(data.y_train[:24])
-    whole_loss, whole = example.shard_step(params, x, t, 1 / 24)
-    parts = [example.shard_step(params, x[s], t[s], 1 / 24) for s in (slice(0, 7), slice(7, 24))]
-    assert abs(sum(loss for loss, _ in parts) - whole_loss) < 1e-4 * whole_loss
-    for name in params:
-        np.testing.assert_allclose(parts[0][1][name] + parts[1][1][name], whole[name], rtol=1e-4, atol=1e-6)
+@pytest.mark.parametrize("threads", [2, 5])
+def test_threads_that_split_the_hidden_units_take_one_threads_steps(example, data, threads):
+    # each thread owns a slice of the hidden units and its own copy of the last bias: together
+    # they must take the steps one thread takes (up to the order of the sum over the units)
+    one = example.train(data, threads=1, epochs=2, hidden=13, batch=50, progress=False)
+    many = example.train(data, threads=threads, epochs=2, hidden=13, batch=50, progress=False)
+    for name in one[0]:
+        np.testing.assert_allclose(many[0][name], one[0][name], rtol=1e-5, atol=1e-6, err_msg=name)
+    np.testing.assert_allclose(many[1].step_losses, one[1].step_losses, rtol=1e-5)
 
 
 @pytest.mark.parametrize("threads", [3, 4])
 def test_runs_are_deterministic_for_a_seed_and_thread_count(example, data, threads):
-    # with three or more shards, summing them in any other order than the shards' own would
-    # change the last bits from run to run
+    # with three or more parts of the output, summing them in any other order than the threads'
+    # own would change the last bits from run to run
     runs = [example.train(data, threads=threads, epochs=2, hidden=16, progress=False) for _ in range(2)]
     for name in runs[0][0]:
         assert np.array_equal(runs[0][0][name], runs[1][0][name])
@@ -67,17 +67,17 @@ def test_runs_are_deterministic_for_a_seed_and_thread_count(example, data, threa
 
 
 def test_a_failing_thread_stops_the_step_instead_of_hanging(example, data, monkeypatch):
-    shard_step = example.shard_step
+    hidden_part = example.hidden_part
     calls = []
 
     def fail_once(*args):
         calls.append(None)
         if len(calls) == 5:
-            raise FloatingPointError("shard 5")
-        return shard_step(*args)
+            raise FloatingPointError("part 5")
+        return hidden_part(*args)
 
-    monkeypatch.setattr(example, "shard_step", fail_once)
-    with pytest.raises(FloatingPointError, match="shard 5"):
+    monkeypatch.setattr(example, "hidden_part", fail_once)
+    with pytest.raises(FloatingPointError, match="part 5"):
         example.train(data, threads=3, epochs=1, hidden=8, progress=False)
 
 
@@ -111,15 +111,11 @@ def test_main_refuses_nonsense_naming_the_flag(example, capsys, flag, value):
     assert f"error: argument {flag}: " in error and value in error, error
 
 
-def test_the_reported_threads_are_those_a_batch_can_use(example):
-    assert example.threads_used(1000, 128, 1437) == 128
-    assert example.threads_used(2000, 5000, 1437) == 1437  # a batch is no larger than the data
-    assert example.threads_used(3, 128, 1437) == 3
-    job = example.Processes()
-    job.rank, job.size = 1, 2
-    assert example.threads_used(1000, 129, 1437, job) == 64  # rank 0 takes 65 rows, rank 1 64
-    assert example.threads_used(4, 1, 1437, job) == 1  # an empty share still runs a thread
-    assert example.describe_workers([1000, 1000], [65, 64], 129).startswith("2 processes of 65, 64 threads")
+def test_the_reported_threads_are_those_the_hidden_units_can_use(example):
+    assert example.threads_used(1000, 16) == 16
+    assert example.threads_used(3, 1024) == 3
+    assert example.describe_workers([1000, 1000], [16, 16], 16) == (
+        "16 threads in each of 2 processes (--threads 1000: no more than the 16 hidden units)")
 
 
 def test_help_shows_every_default_and_processes_draw_their_own_picture(example, capsys):
