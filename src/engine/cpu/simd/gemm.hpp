@@ -4,7 +4,8 @@
 // first element and row and column strides in elements (any sign, 0 included); 16-bit operands
 // are widened while being packed. Along the shared index the products are summed in blocks of
 // 256, each block from +0 in increasing order, and the block sums are added onto C in block
-// order, so the register tiling never changes a result. Every vector path fuses each
+// order, so the register tiling never changes a result (where a NaN of A meets one of B, which
+// survives may depend on the layout). Every vector path fuses each
 // multiply-add (one rounding), so all of them give the same bits on any CPU; the portable path
 // rounds the product and the sum separately, so its float32 products may differ from theirs in
 // the last bits, never between calls or batch splits on one machine.

@@ -131,8 +131,9 @@ struct GemmBlocking {
     // read lie a column apart, a page or more, so each read misses the first-level cache. Here
     // the tile runs the other way: a vector of W rows of A read as they lie, against the columns
     // of B packed by p, so each row of C is a lane. Each sum is the same chain of fused steps as
-    // in any other tile (a product does not depend on the order of its factors), and lands in C
-    // through a small transposing buffer. Rows past the last whole vector go the direct way.
+    // in any other tile (a product does not depend on the order of its factors, except for which
+    // NaN survives where a NaN of A meets one of B), and lands in C through a small transposing
+    // buffer. Rows past the last whole vector go the direct way.
     static bool by_columns(const GemmOperands<float>& g) {
         return g.b_col == 1 && g.a_row == 1 && g.a_col != 1 && g.N <= Tile::tall_rows && g.M >= W;
     }
