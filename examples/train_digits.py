@@ -235,7 +235,9 @@ class Steps:
         self.own = [{name: params[name][index].copy() for name, index in owned.items()} for owned in self.owned]
         self.velocity = [{name: np.zeros_like(value) for name, value in own.items()} for own in self.own]
         self.scratch = [{name: np.empty_like(value) for name, value in own.items()} for own in self.own]
-        self.parts: list[list[np.ndarray | None]] = [[None] * threads, [None] * threads]
+        # Each thread's part of the output in its row, two steps' worth: summed over the threads by
+        # one call, in thread order.
+        self.parts = np.zeros((2, threads, min(batch, len(data.x_train)), CLASSES), np.float32)
         self.barrier = StepBarrier(threads)
 
     def epoch(self, pool: ThreadPoolExecutor, order: np.ndarray) -> list[float]:
@@ -257,7 +259,7 @@ class Steps:
             for step, start in enumerate(starts):
                 rows = order[start:start + self.batch]
                 here = rows if self.job.size == 1 else self.job.share(rows)
-                parts = self.parts[step % 2]
+                parts = self.parts[step % 2, :, :len(here)]
                 if len(here):
                     tracked = {name: Tensor(own[name], requires_grad=True) for name in ("w1", "b1", "w2")}
                     part = hidden_part(tracked, Tensor(self.data.x_train[here]))
@@ -276,14 +278,12 @@ class Steps:
             raise
 
     def backward(self, own: dict[str, np.ndarray], tracked: dict[str, Tensor], part: Tensor,
-                 parts: list[np.ndarray], targets: np.ndarray, scale: float) -> tuple[float, dict[str, np.ndarray]]:
+                 parts: np.ndarray, targets: np.ndarray, scale: float) -> tuple[float, dict[str, np.ndarray]]:
         """The loss (scale times the sum of squared errors) and the gradients of a thread's
         parameters and of b2. The gradient of the loss by the output is formed as autograd would
         form it from error * error * scale, and backward() on the part times that gradient (as a
         constant) hands it on unchanged."""
-        output = parts[0]
-        for other in parts[1:]:
-            output = output + other
+        output = np.add.reduce(parts, axis=0)
         error = output + own["b2"] - targets
         scale = np.float32(scale)
         scaled = error * scale

@@ -1,6 +1,8 @@
 """Data-parallel training over MPI: two ranks on this machine end with the same parameters bit for
 bit, and their losses follow a one-process run over the same global batches."""
 
+import functools
+import math
 import os
 import pathlib
 import shutil
@@ -14,7 +16,7 @@ from morla import distributed
 
 pytest.importorskip("sklearn")
 HERE = pathlib.Path(__file__).resolve().parent
-SETTINGS = {"epochs": 2, "hidden": 32, "batch": 64}
+SETTINGS = {"epochs": 2, "hidden": 32}
 
 
 def mpiexec():
@@ -38,29 +40,29 @@ def example():
 @pytest.fixture(scope="module")
 def one_process(example):
     data = example.load_data(seed=0)
-    return example.train(data, threads=1, progress=False, **SETTINGS)
+    return functools.cache(lambda batch: example.train(data, threads=1, progress=False, **SETTINGS | {"batch": batch}))
 
 
 @pytest.mark.thread_unsafe
-@pytest.mark.parametrize("threads", [1, 2])
-def test_two_ranks_agree_and_follow_one_process(tmp_path, one_process, threads):
+@pytest.mark.parametrize("threads, batch", [(1, 64), (2, 64), (2, 1436)])  # (last batch: 1 row, none for rank 1)
+def test_two_ranks_agree_and_follow_one_process(tmp_path, one_process, threads, batch):
     pytest.importorskip("mpi4py")
     launcher = mpiexec()
     if launcher is None:
         pytest.skip("no mpiexec")
     command = [launcher, "-launcher", "fork", "-host", "localhost", "-n", "2", sys.executable,
-               str(HERE / "mpi_rank.py"), str(tmp_path), *(str(SETTINGS[k]) for k in ("epochs", "hidden", "batch")),
-               str(threads)]
+               str(HERE / "mpi_rank.py"), str(tmp_path), *(str(SETTINGS[k]) for k in ("epochs", "hidden")),
+               str(batch), str(threads)]
     done = subprocess.run(command, env=clean_environment(), capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-3000:]
     ranks = [np.load(tmp_path / f"rank{r}.npz") for r in range(2)]
     assert all(int(r["size"]) == 2 and bool(r["same"]) for r in ranks)
-    params, history = one_process
+    params, history = one_process(batch)
     for name in params:
         assert ranks[0][f"param_{name}"].tobytes() == ranks[1][f"param_{name}"].tobytes(), name
         np.testing.assert_allclose(ranks[0][f"param_{name}"], params[name], rtol=1e-4, atol=1e-6)
     assert np.array_equal(ranks[0]["step_losses"], ranks[1]["step_losses"])
-    assert len(ranks[0]["step_losses"]) == len(history.step_losses) == 46  # 23 batches of 64, 2 epochs
+    assert len(ranks[0]["step_losses"]) == len(history.step_losses) == SETTINGS["epochs"] * math.ceil(1437 / batch)
     np.testing.assert_allclose(ranks[0]["step_losses"], history.step_losses, rtol=1e-5)
 
 
