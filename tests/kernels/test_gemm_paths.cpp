@@ -128,8 +128,8 @@ TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
             }
         }
     }
-    // Past one block of rows and of columns of the packing.
-    other_rule_misses += check_product(isa, simd::gemm_mc + mr + 1, simd::gemm_nc + nr + 3,
+    // Past two blocks of rows (as many as are packed whole) and one of columns of the packing.
+    other_rule_misses += check_product(isa, 2 * simd::gemm_mc + mr + 1, simd::gemm_nc + nr + 3,
                                        simd::gemm_kc + 5, Stored::by_rows);
     EXPECT_GT(other_rule_misses, 0u) << "the operands do not tell the two rules apart";
 }

@@ -29,7 +29,8 @@ struct GemmOperands {
 };
 
 // The shared-index block fixes the order of the sums, so it is the same on every path. Rows of A
-// are packed MC at a time and columns of B NC at a time; every path's tile divides both.
+// are packed MC at a time (all of them, up to twice that, against a B of two tiles or more) and
+// columns of B NC at a time; every path's tile divides both.
 constexpr std::size_t gemm_kc = 256, gemm_mc = 96, gemm_nc = 1024;
 constexpr std::size_t gemm_widest_tile = 64, gemm_tallest_tile = 8;
 

@@ -171,6 +171,29 @@ struct GemmBlocking {
         }
     }
 
+    // Few rows against many columns: all of A's rows are packed once per block of the shared
+    // index, and B one panel at a time, right before the tiles that read it, so that the panel is
+    // still in the first-level cache and no block of B is written out whole.
+    template <class T>
+    static void gemm_by_panels(const GemmOperands<T>& g, float* scratch) {
+        const auto [M, N, K, a, a_row, a_col, b, b_row, b_col, c, ldc] = g;
+        float* panel = scratch;
+        float* packed_a = scratch + std::min(K, KC) * NR;
+        for (std::size_t pc = 0; pc < K; pc += KC) {
+            const std::size_t kc = std::min(KC, K - pc);
+            pack_a(M, kc, a + std::ptrdiff_t(pc) * a_col, a_row, a_col, packed_a);
+            for (std::size_t jr = 0; jr < N; jr += NR) {
+                const std::size_t cols = std::min(NR, N - jr);
+                pack_b(kc, cols, b + std::ptrdiff_t(pc) * b_row + std::ptrdiff_t(jr) * b_col, b_row, b_col, panel);
+                for (std::size_t ir = 0; ir < M; ir += MR) {
+                    Tile::template tile<true>(kc, {packed_a + ir * kc, 1, MR, panel, NR},
+                                              c + std::ptrdiff_t(ir) * ldc + std::ptrdiff_t(jr), ldc, pc != 0,
+                                              std::min(MR, M - ir), cols);
+                }
+            }
+        }
+    }
+
     template <class T>
     static void gemm(const GemmOperands<T>& g, float* scratch) {
         const auto [M, N, K, a, a_row, a_col, b, b_row, b_col, c, ldc] = g;
@@ -183,6 +206,7 @@ struct GemmBlocking {
             if (by_columns(g)) return gemm_by_columns(g, scratch);
             if (direct(g)) return gemm_direct(g, scratch);
         }
+        if (M <= 2 * MC && N >= 2 * NR) return gemm_by_panels(g, scratch);
         float* packed_b = scratch;
         float* packed_a = scratch + std::min(K, KC) * ((std::min(N, NC) + NR - 1) / NR * NR);
         for (std::size_t jc = 0; jc < N; jc += NC) {
