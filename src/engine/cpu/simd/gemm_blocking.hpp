@@ -184,11 +184,12 @@ struct GemmBlocking {
             pack_a(M, kc, a + std::ptrdiff_t(pc) * a_col, a_row, a_col, packed_a);
             for (std::size_t jr = 0; jr < N; jr += NR) {
                 const std::size_t cols = std::min(NR, N - jr);
-                pack_b(kc, cols, b + std::ptrdiff_t(pc) * b_row + std::ptrdiff_t(jr) * b_col, b_row, b_col, panel);
+                pack_b(kc, cols, b + std::ptrdiff_t(pc) * b_row + std::ptrdiff_t(jr) * b_col, b_row,
+                       b_col, panel);
                 for (std::size_t ir = 0; ir < M; ir += MR) {
                     Tile::template tile<true>(kc, {packed_a + ir * kc, 1, MR, panel, NR},
-                                              c + std::ptrdiff_t(ir) * ldc + std::ptrdiff_t(jr), ldc, pc != 0,
-                                              std::min(MR, M - ir), cols);
+                                              c + std::ptrdiff_t(ir) * ldc + std::ptrdiff_t(jr),
+                                              ldc, pc != 0, std::min(MR, M - ir), cols);
                 }
             }
         }
