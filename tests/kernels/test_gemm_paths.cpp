@@ -77,11 +77,20 @@ std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, 
     const std::ptrdiff_t b_col = b_transposed ? std::ptrdiff_t(K) : 1;
     const std::ptrdiff_t ldc = std::ptrdiff_t(N) + 3;  // C rows apart from each other
     std::vector<float> c(M * std::size_t(ldc), 7.0f);
-    std::vector<float> scratch(simd::gemm_scratch_floats(M, N, K));
+    // The scratch the caller allocates, and a guard after it that no path may write.
+    const std::size_t scratch_floats = simd::gemm_scratch_floats(M, N, K), guard = 4096;
+    std::vector<float> scratch(scratch_floats + guard, -123.0f);
     const std::ptrdiff_t a_row = a_transposed ? 1 : std::ptrdiff_t(K),
                          a_col = a_transposed ? std::ptrdiff_t(M) : 1;
     simd::gemm_of<float>(isa)(
         {M, N, K, a.data(), a_row, a_col, b.data(), b_row, b_col, c.data(), ldc}, scratch.data());
+    for (std::size_t i = scratch_floats; i < scratch.size(); ++i) {
+        if (scratch[i] != -123.0f) {
+            ADD_FAILURE() << path_name(isa) << " M=" << M << " N=" << N << " K=" << K << " wrote "
+                          << i - scratch_floats + 1 << " or more floats past its scratch";
+            return 0;
+        }
+    }
     std::size_t other_rule_misses = 0;
     for (std::size_t i = 0; i < M; ++i) {
         for (std::size_t j = 0; j < N; ++j) {
@@ -128,7 +137,11 @@ TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
             }
         }
     }
-    // Past two blocks of rows (as many as are packed whole) and one of columns of the packing.
+    // As many rows as are packed whole, against a B two tiles wide; then past that and past one
+    // block of columns of the packing.
+    for (Stored stored : {Stored::by_rows, Stored::b_by_columns}) {
+        other_rule_misses += check_product(isa, 2 * simd::gemm_mc, 2 * nr, simd::gemm_kc + 1, stored);
+    }
     other_rule_misses += check_product(isa, 2 * simd::gemm_mc + mr + 1, simd::gemm_nc + nr + 3,
                                        simd::gemm_kc + 5, Stored::by_rows);
     EXPECT_GT(other_rule_misses, 0u) << "the operands do not tell the two rules apart";

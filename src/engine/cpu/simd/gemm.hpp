@@ -35,11 +35,12 @@ constexpr std::size_t gemm_kc = 256, gemm_mc = 96, gemm_nc = 1024;
 constexpr std::size_t gemm_widest_tile = 64, gemm_tallest_tile = 8;
 
 // Floats of scratch that gemm needs for these sizes, on any path: a packed block of B and one of
-// A, each rounded up to whole tiles.
+// A, each rounded up to whole tiles (A's rows all at once, up to twice a block, on the path that
+// packs them so).
 inline std::size_t gemm_scratch_floats(std::size_t M, std::size_t N, std::size_t K) {
     const std::size_t kc = K < gemm_kc ? K : gemm_kc;
-    return kc * ((N < gemm_nc ? N : gemm_nc) + gemm_widest_tile) +
-           kc * ((M < gemm_mc ? M : gemm_mc) + gemm_tallest_tile);
+    const std::size_t rows = M <= 2 * gemm_mc ? M : gemm_mc;
+    return kc * ((N < gemm_nc ? N : gemm_nc) + gemm_widest_tile) + kc * (rows + gemm_tallest_tile);
 }
 
 template <class T>

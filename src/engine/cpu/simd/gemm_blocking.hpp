@@ -173,7 +173,7 @@ struct GemmBlocking {
 
     // Few rows against many columns: all of A's rows are packed once per block of the shared
     // index, and B one panel at a time, right before the tiles that read it, so that the panel is
-    // still in the first-level cache and no block of B is written out whole.
+    // still in the nearest cache and no block of B is written out whole.
     template <class T>
     static void gemm_by_panels(const GemmOperands<T>& g, float* scratch) {
         const auto [M, N, K, a, a_row, a_col, b, b_row, b_col, c, ldc] = g;
