@@ -140,7 +140,8 @@ TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
     // As many rows as are packed whole, against a B two tiles wide; then past that and past one
     // block of columns of the packing.
     for (Stored stored : {Stored::by_rows, Stored::b_by_columns}) {
-        other_rule_misses += check_product(isa, 2 * simd::gemm_mc, 2 * nr, simd::gemm_kc + 1, stored);
+        other_rule_misses +=
+            check_product(isa, 2 * simd::gemm_mc, 2 * nr, simd::gemm_kc + 1, stored);
     }
     other_rule_misses += check_product(isa, 2 * simd::gemm_mc + mr + 1, simd::gemm_nc + nr + 3,
                                        simd::gemm_kc + 5, Stored::by_rows);
