@@ -53,7 +53,7 @@ from morla.nn.functional import relu
 CLASSES = 10
 TEST_SAMPLES = 360
 # What the main job trains with unless told otherwise.
-# The smallest normal float32: velocities below it are set to 0 (see Steps.update).
+# The smallest normal float32: velocities below it are set to 0 (see Steps.flush_subnormal_velocities).
 SMALLEST_NORMAL = np.finfo(np.float32).tiny
 DEFAULTS = {"epochs": 200, "hidden": 1024, "batch": 128, "learning_rate": 0.01, "momentum": 0.9, "seed": 0}
 DEFAULT_PLOT = pathlib.Path(__file__).resolve().parent / "output" / "digits.png"
