@@ -33,7 +33,15 @@ struct GemmBlocking {
             const std::size_t rows = std::min(MR, m - r);
             const T* block = a + std::ptrdiff_t(r) * a_row;
             std::size_t p = 0;
-            if (vectors && rows == MR) {
+            if constexpr (MR == 4) {
+                // Rows stored contiguously: W values of each of the four rows at once, interleaved
+                // in registers.
+                for (; vectors && rows == MR && p + W <= k; p += W, out += W * MR) {
+                    const T* at = block + std::ptrdiff_t(p);
+                    Arch::store_interleaved4(out, Arch::widen(at), Arch::widen(at + a_row),
+                                             Arch::widen(at + 2 * a_row), Arch::widen(at + 3 * a_row));
+                }
+            } else if (vectors && rows == MR) {
                 // Rows stored contiguously: widen W values of each row at once, then interleave.
                 for (; p + W <= k; p += W, out += W * MR) {
 #pragma GCC unroll 16

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "engine/cpu/numeric/core/float16.hpp"
 
@@ -66,6 +67,25 @@ struct VectorLanes {
     // Whether the hardware's float16 conversions follow the scalar rule under the current
     // floating-point modes; where they may not, the kernels convert by the scalar rule instead.
     static bool hardware_conversions_exact() { return true; }
+
+    // Four vectors interleaved lane by lane, out[4 t + i] = lane t of row i: four rows of a
+    // matrix packed by column.
+    static void store_interleaved4(float* out, vf r0, vf r1, vf r2, vf r3) {
+        constexpr auto all = std::make_index_sequence<lanes>{};
+        const vf low01 = zip<0, 1>(r0, r1, all), low23 = zip<0, 1>(r2, r3, all);
+        const vf high01 = zip<lanes / 2, 1>(r0, r1, all), high23 = zip<lanes / 2, 1>(r2, r3, all);
+        store(out, zip<0, 2>(low01, low23, all));
+        store(out + lanes, zip<lanes / 4, 2>(low01, low23, all));
+        store(out + 2 * lanes, zip<0, 2>(high01, high23, all));
+        store(out + 3 * lanes, zip<lanes / 4, 2>(high01, high23, all));
+    }
+
+    // Groups of `width` lanes taken in turn from a and b, from group `first` of each on.
+    template <std::size_t first, std::size_t width, std::size_t... L>
+    static vf zip(vf a, vf b, std::index_sequence<L...>) {
+        return __builtin_shufflevector(
+            a, b, ((L / width) % 2 ? lanes : 0) + width * (first + L / (2 * width)) + L % width...);
+    }
 
     // A truth mask (all ones or zero per lane) stored as bool bytes.
     static void narrow(bool* p, vi mask) { store_bits(p, convert<vb>(mask & 1)); }
