@@ -39,7 +39,8 @@ struct GemmBlocking {
                 for (; vectors && rows == MR && p + W <= k; p += W, out += W * MR) {
                     const T* at = block + std::ptrdiff_t(p);
                     Arch::store_interleaved4(out, Arch::widen(at), Arch::widen(at + a_row),
-                                             Arch::widen(at + 2 * a_row), Arch::widen(at + 3 * a_row));
+                                             Arch::widen(at + 2 * a_row),
+                                             Arch::widen(at + 3 * a_row));
                 }
             } else if (vectors && rows == MR) {
                 // Rows stored contiguously: widen W values of each row at once, then interleave.
