@@ -103,12 +103,13 @@ def main() -> None:
 
     mode = "quick" if args.quick else "full"
     timing = common.TIMING[mode]
-    unknown = set(args.only.split(",")) - {w["id"] for w in WORKLOADS} if args.only else set()
-    if unknown:
-        parser.error(f"argument --only: no workload {', '.join(sorted(unknown))} "
+    only = None if args.only is None else args.only.split(",")
+    unknown = set(only or ()) - {w["id"] for w in WORKLOADS}
+    if unknown:  # an empty --only names the workload "" too
+        parser.error(f"argument --only: no workload {', '.join(map(repr, sorted(unknown)))} "
                      f"(there are {', '.join(w['id'] for w in WORKLOADS)})")
-    selected = [w for w in WORKLOADS if not args.only or w["id"] in args.only.split(",")]
-    if args.only:  # a workload measured against another one needs it too
+    selected = [w for w in WORKLOADS if only is None or w["id"] in only]
+    if only is not None:  # a workload measured against another one needs it too
         ids = {w["id"] for w in selected}
         selected = [w for w in WORKLOADS if w["id"] in ids or w["id"] in {s.get("baseline") for s in selected}]
     started = time.perf_counter()
