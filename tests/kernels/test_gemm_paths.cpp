@@ -11,6 +11,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "engine/cpu/simd/gemm.hpp"
@@ -66,13 +67,29 @@ protected:
 // or A (read a vector of rows at a time where B is narrow).
 enum class Stored { by_rows, b_by_columns, a_by_columns };
 
+// Values of T (16-bit operands narrowed by the scalar rule) and the floats they widen to.
+template <class T>
+std::vector<T> narrowed(std::vector<float>& values) {
+    namespace numeric = engine::cpu::numeric;
+    std::vector<T> out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if constexpr (std::is_same_v<T, float>) out[i] = values[i];
+        else if constexpr (std::is_same_v<T, numeric::float16>) out[i] = numeric::narrow_f16(values[i]);
+        else out[i] = numeric::narrow_bf16(values[i]);
+        if constexpr (!std::is_same_v<T, float>) values[i] = numeric::widen(out[i]);
+    }
+    return out;
+}
+
 // C = A . B on the path against the reference. Returns how many elements the other path's rule
 // would get wrong.
+template <class T = float>
 std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, Stored stored) {
     const bool b_transposed = stored == Stored::b_by_columns,
                a_transposed = stored == Stored::a_by_columns;
-    const auto a = operand(M * K, std::uint32_t(M * 7 + N * 13 + K));
-    const auto b = operand(K * N, std::uint32_t(M + N * 5 + K * 11));
+    auto a = operand(M * K, std::uint32_t(M * 7 + N * 13 + K));
+    auto b = operand(K * N, std::uint32_t(M + N * 5 + K * 11));
+    const auto a_t = narrowed<T>(a), b_t = narrowed<T>(b);
     const std::ptrdiff_t b_row = b_transposed ? 1 : std::ptrdiff_t(N);
     const std::ptrdiff_t b_col = b_transposed ? std::ptrdiff_t(K) : 1;
     const std::ptrdiff_t ldc = std::ptrdiff_t(N) + 3;  // C rows apart from each other
@@ -82,8 +99,8 @@ std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, 
     std::vector<float> scratch(scratch_floats + guard, -123.0f);
     const std::ptrdiff_t a_row = a_transposed ? 1 : std::ptrdiff_t(K),
                          a_col = a_transposed ? std::ptrdiff_t(M) : 1;
-    simd::gemm_of<float>(isa)(
-        {M, N, K, a.data(), a_row, a_col, b.data(), b_row, b_col, c.data(), ldc}, scratch.data());
+    simd::gemm_of<T>(isa)(
+        {M, N, K, a_t.data(), a_row, a_col, b_t.data(), b_row, b_col, c.data(), ldc}, scratch.data());
     for (std::size_t i = scratch_floats; i < scratch.size(); ++i) {
         if (scratch[i] != -123.0f) {
             ADD_FAILURE() << path_name(isa) << " M=" << M << " N=" << N << " K=" << K << " wrote "
@@ -146,6 +163,22 @@ TEST_P(GemmPaths, ProductsFollowTheDocumentedOrder) {
     other_rule_misses += check_product(isa, 2 * simd::gemm_mc + mr + 1, simd::gemm_nc + nr + 3,
                                        simd::gemm_kc + 5, Stored::by_rows);
     EXPECT_GT(other_rule_misses, 0u) << "the operands do not tell the two rules apart";
+}
+
+// 16-bit operands are widened while packed: whole tiles of rows a vector or more at a time (and
+// the rest of k one by one), edge rows and A stored by columns one value at a time.
+TEST_P(GemmPaths, SixteenBitOperandsAreWidenedWhilePacked) {
+    const Isa isa = GetParam();
+    const auto& kernel = simd::microkernel_of(isa);
+    const std::size_t mr = kernel.mr, nr = kernel.nr, w = kernel.lanes;
+    auto each = [&]<class T>() {
+        for (std::size_t M : {mr, mr + 1, 2 * mr + 3})
+            for (std::size_t K : {w - 1, w, 2 * w + 3, simd::gemm_kc + 1})
+                for (Stored stored : {Stored::by_rows, Stored::b_by_columns, Stored::a_by_columns})
+                    check_product<T>(isa, M, 2 * nr + 1, K, stored);
+    };
+    each.template operator()<engine::cpu::numeric::float16>();
+    each.template operator()<engine::cpu::numeric::bfloat16>();
 }
 
 // The microkernel alone on packed panels: whole and edge tiles, stored or added onto C, and
