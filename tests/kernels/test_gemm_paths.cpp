@@ -73,9 +73,12 @@ std::vector<T> narrowed(std::vector<float>& values) {
     namespace numeric = engine::cpu::numeric;
     std::vector<T> out(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if constexpr (std::is_same_v<T, float>) out[i] = values[i];
-        else if constexpr (std::is_same_v<T, numeric::float16>) out[i] = numeric::narrow_f16(values[i]);
-        else out[i] = numeric::narrow_bf16(values[i]);
+        if constexpr (std::is_same_v<T, float>)
+            out[i] = values[i];
+        else if constexpr (std::is_same_v<T, numeric::float16>)
+            out[i] = numeric::narrow_f16(values[i]);
+        else
+            out[i] = numeric::narrow_bf16(values[i]);
         if constexpr (!std::is_same_v<T, float>) values[i] = numeric::widen(out[i]);
     }
     return out;
@@ -100,7 +103,8 @@ std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, 
     const std::ptrdiff_t a_row = a_transposed ? 1 : std::ptrdiff_t(K),
                          a_col = a_transposed ? std::ptrdiff_t(M) : 1;
     simd::gemm_of<T>(isa)(
-        {M, N, K, a_t.data(), a_row, a_col, b_t.data(), b_row, b_col, c.data(), ldc}, scratch.data());
+        {M, N, K, a_t.data(), a_row, a_col, b_t.data(), b_row, b_col, c.data(), ldc},
+        scratch.data());
     for (std::size_t i = scratch_floats; i < scratch.size(); ++i) {
         if (scratch[i] != -123.0f) {
             ADD_FAILURE() << path_name(isa) << " M=" << M << " N=" << N << " K=" << K << " wrote "
