@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <type_traits>
 
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
@@ -78,6 +79,17 @@ struct GemmBlocking {
 #pragma GCC unroll 8
                     for (std::size_t v = 0; v < NR / W; ++v) Arch::store(out + v * W, Arch::widen(row + v * W));
                     continue;
+                }
+                if constexpr (std::is_same_v<T, float>) {
+                    if (b_col == 1) {
+                        // Whole vectors, then the rest with zeros to the panel's width in one
+                        // masked load (a copy of variable length becomes a string copy and a
+                        // fill, which take longer to start than a short row takes to copy).
+                        std::size_t j = 0;
+                        for (; j + W <= cols; j += W) Arch::store(out + j, Arch::load(row + j));
+                        if (j < width) Arch::store(out + j, Arch::load_first(row + j, cols - j));
+                        continue;
+                    }
                 }
                 std::size_t j = 0;
                 for (; j < cols; ++j) out[j] = numeric::TensorOps<T>::widen(row[std::ptrdiff_t(j) * b_col]);
@@ -157,9 +169,13 @@ struct GemmBlocking {
             const std::size_t kc = std::min(KC, K - pc);
             for (std::size_t p = 0; p < kc; ++p) {
                 const float* row = b + std::ptrdiff_t(pc + p) * b_row;
-                std::size_t j = 0;
-                for (; j < N; ++j) columns_of_b[p * R + j] = row[j];
-                for (; j < R; ++j) columns_of_b[p * R + j] = 0.0f;
+                // The row with zeros to R through masked loads, then R values: copies of constant
+                // length, a few moves each.
+                alignas(64) float lanes[(R + W - 1) / W * W];
+#pragma GCC unroll 4
+                for (std::size_t j = 0; j < R; j += W)
+                    Arch::store(lanes + j, Arch::load_first(row + j, N > j ? std::min(W, N - j) : 0));
+                std::memcpy(columns_of_b + p * R, lanes, sizeof(float) * R);
             }
             const float* a_block = a + std::ptrdiff_t(pc) * a_col;
             for (std::size_t i = 0; i < whole; i += W) {

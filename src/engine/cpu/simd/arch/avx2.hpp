@@ -15,6 +15,12 @@ struct Avx2 : VectorLanes<32> {
     using VectorLanes<32>::narrow;
     static constexpr bool streams = true;  // large outputs bypass the caches
 
+    // Masked-off lanes are not read, so they cannot fault.
+    static vf load_first(const float* p, std::size_t n) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        return vf(_mm256_maskload_ps(p, _mm256_cmpgt_epi32(_mm256_set1_epi32(int(n)), lane)));
+    }
+
     static vf widen(const bfloat16* p) {
         return widen_bf16_bits(vu(_mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
     }

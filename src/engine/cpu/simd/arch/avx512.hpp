@@ -30,6 +30,11 @@ struct Avx512 : VectorLanes<64> {
 
     static vf splat(float x) { return vf(_mm512_set1_ps(x)); }
 
+    // Masked-off lanes are not read, so they cannot fault.
+    static vf load_first(const float* p, std::size_t n) {
+        return vf(_mm512_maskz_loadu_ps(__mmask16((std::uint32_t(1) << n) - 1), p));
+    }
+
     // acc + a * b, rounded once.
     static vf multiply_add(vf a, vf b, vf acc) { return vf(_mm512_fmadd_ps(__m512(a), __m512(b), __m512(acc))); }
 

@@ -46,6 +46,13 @@ struct VectorLanes {
     }
 
     static vf load(const float* p) { return load_bits<vf>(p); }
+    // The first n <= lanes values at p, zeros past them; nothing past them is read. A path with
+    // masked loads does it in one.
+    static vf load_first(const float* p, std::size_t n) {
+        float values[lanes] = {};
+        for (std::size_t i = 0; i < n; ++i) values[i] = p[i];
+        return load(values);
+    }
     static void store(float* p, vf v) { store_bits(p, v); }
     static vf widen(const float* p) { return load(p); }
     static void narrow(float* p, vf v) { store(p, v); }
