@@ -4,11 +4,14 @@
 // twice on the portable path. Edge tiles, the direct path and the packed path included.
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -84,7 +87,33 @@ std::vector<T> narrowed(std::vector<float>& values) {
     return out;
 }
 
-// C = A . B on the path against the reference. Returns how many elements the other path's rule
+// A copy of values that ends where an inaccessible page begins: a read past the last value
+// faults, however few bytes it would take (vector and masked loads included).
+template <class T>
+class GuardedCopy {
+public:
+    explicit GuardedCopy(const std::vector<T>& values) {
+        const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
+        bytes_ = (values.size() * sizeof(T) + page - 1) / page * page + page;
+        void* base = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) throw std::bad_alloc();
+        base_ = static_cast<char*>(base);
+        if (mprotect(base_ + bytes_ - page, page, PROT_NONE) != 0) throw std::bad_alloc();
+        data_ = reinterpret_cast<T*>(base_ + bytes_ - page) - values.size();
+        std::memcpy(data_, values.data(), values.size() * sizeof(T));
+    }
+    GuardedCopy(const GuardedCopy&) = delete;
+    GuardedCopy& operator=(const GuardedCopy&) = delete;
+    ~GuardedCopy() { munmap(base_, bytes_); }
+    const T* data() const { return data_; }
+
+private:
+    char* base_ = nullptr;
+    std::size_t bytes_ = 0;
+    T* data_ = nullptr;
+};
+
+// C = A . B on the path against the reference, with A and B each ending at an inaccessible page. Returns how many elements the other path's rule
 // would get wrong.
 template <class T = float>
 std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, Stored stored) {
@@ -92,7 +121,7 @@ std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, 
                a_transposed = stored == Stored::a_by_columns;
     auto a = operand(M * K, std::uint32_t(M * 7 + N * 13 + K));
     auto b = operand(K * N, std::uint32_t(M + N * 5 + K * 11));
-    const auto a_t = narrowed<T>(a), b_t = narrowed<T>(b);
+    const GuardedCopy a_t(narrowed<T>(a)), b_t(narrowed<T>(b));
     const std::ptrdiff_t b_row = b_transposed ? 1 : std::ptrdiff_t(N);
     const std::ptrdiff_t b_col = b_transposed ? std::ptrdiff_t(K) : 1;
     const std::ptrdiff_t ldc = std::ptrdiff_t(N) + 3;  // C rows apart from each other
