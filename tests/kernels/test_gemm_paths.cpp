@@ -95,7 +95,8 @@ public:
     explicit GuardedCopy(const std::vector<T>& values) {
         const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
         bytes_ = (values.size() * sizeof(T) + page - 1) / page * page + page;
-        void* base = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* base =
+            mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (base == MAP_FAILED) throw std::bad_alloc();
         base_ = static_cast<char*>(base);
         if (mprotect(base_ + bytes_ - page, page, PROT_NONE) != 0) throw std::bad_alloc();
@@ -113,8 +114,8 @@ private:
     T* data_ = nullptr;
 };
 
-// C = A . B on the path against the reference, with A and B each ending at an inaccessible page. Returns how many elements the other path's rule
-// would get wrong.
+// C = A . B on the path against the reference, with A and B each ending at an inaccessible page.
+// Returns how many elements the other path's rule would get wrong.
 template <class T = float>
 std::size_t check_product(Isa isa, std::size_t M, std::size_t N, std::size_t K, Stored stored) {
     const bool b_transposed = stored == Stored::b_by_columns,

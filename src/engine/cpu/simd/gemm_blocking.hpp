@@ -174,8 +174,8 @@ struct GemmBlocking {
                 alignas(64) float lanes[(R + W - 1) / W * W];
 #pragma GCC unroll 4
                 for (std::size_t j = 0; j < R; j += W)
-                    Arch::store(lanes + j,
-                                Arch::load_first(row + std::min(j, N), N > j ? std::min(W, N - j) : 0));
+                    Arch::store(lanes + j, Arch::load_first(row + std::min(j, N),
+                                                            N > j ? std::min(W, N - j) : 0));
                 std::memcpy(columns_of_b + p * R, lanes, sizeof(float) * R);
             }
             const float* a_block = a + std::ptrdiff_t(pc) * a_col;
