@@ -14,9 +14,9 @@
 #include <new>
 #include <random>
 #include <string>
-#include <type_traits>
 #include <vector>
 
+#include "engine/cpu/numeric/core/tensor_ops.hpp"
 #include "engine/cpu/simd/gemm.hpp"
 #include "paths.hpp"
 
@@ -70,19 +70,14 @@ protected:
 // or A (read a vector of rows at a time where B is narrow).
 enum class Stored { by_rows, b_by_columns, a_by_columns };
 
-// Values of T (16-bit operands narrowed by the scalar rule) and the floats they widen to.
+// Values of T (16-bit operands narrowed by the scalar rule); values become the floats they widen to.
 template <class T>
 std::vector<T> narrowed(std::vector<float>& values) {
-    namespace numeric = engine::cpu::numeric;
+    using Ops = engine::cpu::numeric::TensorOps<T>;
     std::vector<T> out(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if constexpr (std::is_same_v<T, float>)
-            out[i] = values[i];
-        else if constexpr (std::is_same_v<T, numeric::float16>)
-            out[i] = numeric::narrow_f16(values[i]);
-        else
-            out[i] = numeric::narrow_bf16(values[i]);
-        if constexpr (!std::is_same_v<T, float>) values[i] = numeric::widen(out[i]);
+        out[i] = Ops::narrow(values[i]);
+        values[i] = Ops::widen(out[i]);
     }
     return out;
 }
