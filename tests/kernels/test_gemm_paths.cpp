@@ -70,7 +70,8 @@ protected:
 // or A (read a vector of rows at a time where B is narrow).
 enum class Stored { by_rows, b_by_columns, a_by_columns };
 
-// Values of T (16-bit operands narrowed by the scalar rule); values become the floats they widen to.
+// Values of T (16-bit operands narrowed by the scalar rule); values become the floats they widen
+// to.
 template <class T>
 std::vector<T> narrowed(std::vector<float>& values) {
     using Ops = engine::cpu::numeric::TensorOps<T>;
