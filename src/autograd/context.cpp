@@ -2,7 +2,7 @@
 
 namespace autograd::context {
 
-runtime::Result<void> AutogradContext::accumulate(std::size_t id, SharedStorage contribution) {
+runtime::Result<void> AutogradContext::accumulate(std::size_t id, GradientSlot contribution) {
     if (id >= input_limit) {
         return std::unexpected(runtime::Error::runtime(
             "backward() reached an input whose node is not on this thread's autograd tape (it was "
@@ -13,13 +13,17 @@ runtime::Result<void> AutogradContext::accumulate(std::size_t id, SharedStorage 
         slot = std::move(contribution);
         return {};
     }
-    auto sum = slot->cpu().add(contribution->cpu());
+    auto held = slot.get();
+    if (!held) return std::unexpected(std::move(held.error()));
+    auto added = contribution.get();
+    if (!added) return std::unexpected(std::move(added.error()));
+    auto sum = (*held)->cpu().add((*added)->cpu());
     if (!sum) return std::unexpected(std::move(sum.error()));
     slot = tensor::storage::share(std::move(*sum));
     return {};
 }
 
-void AutogradContext::set_grad(std::size_t id, SharedStorage gradient) {
+void AutogradContext::set_grad(std::size_t id, GradientSlot gradient) {
     if (id >= grads.size()) grads.resize(id + 1);
     grads[id] = std::move(gradient);
 }

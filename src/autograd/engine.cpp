@@ -28,13 +28,16 @@ runtime::Result<void> backward(const tensor::core::Tensor& tensor) {
     context.set_grad(start, std::move(seed));
     for (std::size_t i = start + 1; i-- > 0;) {
         if (!context.grads[i]) continue;
-        SharedStorage g = std::move(context.grads[i]);
         const auto& node = *tape->nodes[i];
         if (node.forward_failed) {
             return std::unexpected(Error::runtime(
                 "backward() reached the node of an operation that failed (the tensor was recorded "
                 "before clear_graph(), or on another thread)"));
         }
+        // Only the leaf of an operand that requires no gradient gets one put off, and a leaf
+        // passes nothing on.
+        if (context.grads[i].deferred()) continue;
+        SharedStorage g = context.grads[i].take();
         context.input_limit = i;
         auto status = node.backward(context, g);
         if (!status) return status;  // the tape's slots are untouched

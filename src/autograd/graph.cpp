@@ -26,7 +26,7 @@ std::size_t Tape::push_node(std::unique_ptr<BackwardOp> node) {
         nodes.pop_back();  // both lists grow in one step or neither does
         throw;
     }
-    grads.back() = nullptr;
+    grads.back() = {};
     return nodes.size() - 1;
 }
 
@@ -39,13 +39,13 @@ std::size_t Tape::id_or_leaf(const tensor::core::Tensor& tensor) {
     return id;
 }
 
-void Tape::set_grad(std::size_t index, SharedStorage gradient) {
+void Tape::set_grad(std::size_t index, GradientSlot gradient) {
     if (index >= grads.size()) grads.resize(index + 1);
     grads[index] = std::move(gradient);
 }
 
-SharedStorage Tape::lookup_grad(std::size_t index) const {
-    return index < grads.size() ? grads[index] : nullptr;
+GradientSlot Tape::lookup_grad(std::size_t index) const {
+    return index < grads.size() ? grads[index] : GradientSlot{};
 }
 
 void Tape::clear() {

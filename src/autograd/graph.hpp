@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "autograd/gradient_slot.hpp"
 #include "autograd/ops.hpp"
 #include "tensor/core/tensor.hpp"
 
@@ -19,18 +20,18 @@ using tensor::storage::SharedStorage;
 class Tape {
   public:
     std::vector<std::unique_ptr<BackwardOp>> nodes;
-    // The gradient slots; null is an empty slot. A gradient is immutable like every storage, so
-    // a lookup hands out another reference to it instead of a copy.
-    std::vector<SharedStorage> grads;
+    // The gradient slots. A gradient is immutable like every storage, so a lookup hands out
+    // another reference to it instead of a copy.
+    std::vector<GradientSlot> grads;
 
     std::size_t push_node(std::unique_ptr<BackwardOp> node);
     std::size_t register_leaf();
     // The tensor's id, or a new leaf's id for an untracked tensor (which stays untracked).
     std::size_t id_or_leaf(const tensor::core::Tensor& tensor);
     // Replaces slot index, lengthening the slots when needed; never accumulates.
-    void set_grad(std::size_t index, SharedStorage gradient);
-    // Slot index, or null when the slot is empty or beyond the tape.
-    SharedStorage lookup_grad(std::size_t index) const;
+    void set_grad(std::size_t index, GradientSlot gradient);
+    // Slot index, or an empty slot beyond the tape.
+    GradientSlot lookup_grad(std::size_t index) const;
     void clear();
 };
 

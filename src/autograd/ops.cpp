@@ -16,41 +16,51 @@ Status accumulate(AutogradContext& context, std::size_t id, runtime::Result<CpuS
     return context.accumulate(id, share(std::move(*contribution)));
 }
 
-// g times factor to input id. A gradient is immutable, so with a factor of 1 the input shares g
-// itself: the same values a product by 1 would give, since a gradient never holds a signalling
+// g times factor to input id. A product by 1 would copy g with its element type, values and
+// layout, so the input shares g instead: a gradient is immutable, and never holds a signalling
 // NaN (the seed is ones, and every other gradient is an arithmetic result or a selection of one).
+// A bool g cannot be multiplied, and fails here as the product would.
 Status pass_through(AutogradContext& context, std::size_t id, const SharedStorage& g,
                     float factor) {
-    if (factor == 1.0f) return context.accumulate(id, g);
-    return accumulate(context, id, g->cpu().scalar_mul(factor));
+    const CpuStorage& grad = g->cpu();
+    if (factor == 1.0f && grad.dtype() != tensor::storage::DType::Bool) {
+        return context.accumulate(id, g);
+    }
+    if (grad.dtype() != tensor::storage::DType::Bool && !context.wanted(id)) {
+        return context.accumulate(
+            id, DeferredGradient([g, factor] { return g->cpu().scalar_mul(factor); }));
+    }
+    return accumulate(context, id, grad.scalar_mul(factor));
 }
 
 using Wanted = ::engine::cpu::numeric::backward::Wanted;
+using Pair = runtime::Result<std::pair<CpuStorage, CpuStorage>>;
 
 Wanted wanted(const AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id) {
     return {context.wanted(lhs_id), context.wanted(rhs_id)};
 }
 
-// Accumulates the wanted ones of a pair of contributions, left first.
+// Accumulates a pair of contributions, left first; one that was not computed is accumulated put
+// off, as later(left) computes it.
+template <class Later>
 Status both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id, Wanted wanted,
-            runtime::Result<std::pair<CpuStorage, CpuStorage>>&& gradients) {
+            Pair&& gradients, Later later) {
     if (!gradients) return std::unexpected(std::move(gradients.error()));
-    if (wanted.lhs) {
-        auto status = context.accumulate(lhs_id, share(std::move(gradients->first)));
-        if (!status) return status;
-    }
-    return wanted.rhs ? context.accumulate(rhs_id, share(std::move(gradients->second))) : Status{};
+    auto give = [&](std::size_t id, bool computed, CpuStorage&& gradient, bool left) {
+        if (computed) return context.accumulate(id, share(std::move(gradient)));
+        return context.accumulate(id, DeferredGradient(later(left)));
+    };
+    auto status = give(lhs_id, wanted.lhs, std::move(gradients->first), true);
+    if (!status) return status;
+    return give(rhs_id, wanted.rhs, std::move(gradients->second), false);
 }
 
 // Sums and differences hand g on: as it is to the left input, times rhs_factor to the right.
 Status pass_to_both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id,
                     const SharedStorage& g, float rhs_factor) {
-    const Wanted want = wanted(context, lhs_id, rhs_id);
-    if (want.lhs) {
-        auto status = pass_through(context, lhs_id, g, 1.0f);
-        if (!status) return status;
-    }
-    return want.rhs ? pass_through(context, rhs_id, g, rhs_factor) : Status{};
+    auto status = pass_through(context, lhs_id, g, 1.0f);
+    if (!status) return status;
+    return pass_through(context, rhs_id, g, rhs_factor);
 }
 
 }  // namespace
@@ -68,12 +78,29 @@ Status SavingBinaryNode<op>::backward(AutogradContext& context, const SharedStor
     const CpuStorage& saved = lhs->cpu();
     const Wanted want = wanted(context, lhs_id, rhs_id);
     if constexpr (op == SavedBinary::Mul) {
-        return both(context, lhs_id, rhs_id, want, saved.backward_mul(g->cpu(), rhs->cpu(), want));
+        // dA = g * B, dB = g * A
+        auto later = [&](bool left) {
+            return [g, other = left ? rhs : lhs] { return g->cpu().mul(other->cpu()); };
+        };
+        return both(context, lhs_id, rhs_id, want, saved.backward_mul(g->cpu(), rhs->cpu(), want),
+                    later);
     } else if constexpr (op == SavedBinary::Div) {
-        return both(context, lhs_id, rhs_id, want, saved.backward_div(g->cpu(), rhs->cpu()));
+        // the quotient's kernel computes both gradients in one pass
+        auto never = [](bool) -> DeferredGradient {
+            throw runtime::InternalFailure("a quotient's gradients are always computed");
+        };
+        return both(context, lhs_id, rhs_id, Wanted{}, saved.backward_div(g->cpu(), rhs->cpu()),
+                    never);
     } else {
+        auto later = [&](bool left) {
+            return [g, a = lhs, b = rhs, left]() -> runtime::Result<CpuStorage> {
+                auto pair = a->cpu().backward_matmul(g->cpu(), b->cpu(), Wanted{left, !left});
+                if (!pair) return std::unexpected(std::move(pair.error()));
+                return std::move(left ? pair->first : pair->second);
+            };
+        };
         return both(context, lhs_id, rhs_id, want,
-                    saved.backward_matmul(g->cpu(), rhs->cpu(), want));
+                    saved.backward_matmul(g->cpu(), rhs->cpu(), want), later);
     }
 }
 

@@ -19,15 +19,17 @@ PyObject* method_to_numpy(PyObject* self, PyObject*) {
     return runtime::guarded([&] { return to_numpy(record(self).cpu()); });
 }
 
-// The gradient on the calling thread's tape: a reference taken under a shared hold, converted
-// (copied into a new NumPy array) after the hold ends.
+// The gradient on the calling thread's tape: a reference taken under a shared hold, computed if
+// it was put off and converted (copied into a new NumPy array) after the hold ends.
 PyObject* method_grad(PyObject* self, PyObject*) {
     return runtime::guarded([&]() -> PyResult<PyRef> {
         const auto& tensor = record(self);
         if (!tensor.node_id) return PyRef::borrow(Py_None);
-        auto gradient = autograd::graph::TapeRef()->lookup_grad(*tensor.node_id);
-        if (!gradient) return PyRef::borrow(Py_None);
-        return to_numpy(gradient->cpu());
+        auto slot = autograd::graph::TapeRef()->lookup_grad(*tensor.node_id);
+        if (!slot) return PyRef::borrow(Py_None);
+        auto gradient = runtime::or_raise(slot.get());
+        if (!gradient) return runtime::raised();
+        return to_numpy((*gradient)->cpu());
     });
 }
 

@@ -86,8 +86,8 @@ class CpuStorage {
     CpuStorage ones_like() const;
 
     // Gradients: the receiver is the saved left operand (or the relu input). `wanted` names the
-    // gradients the caller reads; the products and matrix products skip the other one and hand
-    // back an empty storage in its place.
+    // gradients to compute; of the other one the products and matrix products make only the
+    // checks, and hand back an empty storage in its place.
     Pair backward_mul(const CpuStorage& grad, const CpuStorage& rhs, numeric::backward::Wanted wanted = {}) const;
     Pair backward_div(const CpuStorage& grad, const CpuStorage& rhs) const;
     Pair backward_matmul(const CpuStorage& grad, const CpuStorage& rhs, numeric::backward::Wanted wanted = {}) const;

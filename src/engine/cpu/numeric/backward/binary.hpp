@@ -11,19 +11,30 @@ using ops::KernelResult;
 template <class T>
 using GradientPair = KernelResult<std::pair<StridedArray<T>, StridedArray<T>>>;
 
-// The gradient that nobody reads: empty, shape [0].
+// What stands for a gradient that is not wanted: empty, shape [0].
 template <class T>
 StridedArray<T> unwanted() {
     return StridedArray<T>::uninitialized(Shape{0});
+}
+
+// grad * x by the forward product; when it is not wanted, only the checks of that product are
+// made, so the same errors come out either way.
+template <class T>
+KernelResult<StridedArray<T>> product_or_checks(bool wanted, const StridedArray<T>& grad,
+                                                const StridedArray<T>& x) {
+    if (wanted) return ops::mul(grad, x);
+    auto views = ops::broadcast_tensors(grad, x);
+    if (!views) return std::unexpected(std::move(views.error()));
+    return unwanted<T>();
 }
 
 // dA = grad * B, dB = grad * A, each by the forward product.
 template <class T>
 GradientPair<T> mul_backward(const StridedArray<T>& grad, const StridedArray<T>& a,
                              const StridedArray<T>& b, Wanted wanted = {}) {
-    auto da = wanted.lhs ? ops::mul(grad, b) : unwanted<T>();
+    auto da = product_or_checks(wanted.lhs, grad, b);
     if (!da) return std::unexpected(std::move(da.error()));
-    auto db = wanted.rhs ? ops::mul(grad, a) : unwanted<T>();
+    auto db = product_or_checks(wanted.rhs, grad, a);
     if (!db) return std::unexpected(std::move(db.error()));
     return std::pair{std::move(*da), std::move(*db)};
 }

@@ -23,17 +23,20 @@ GradientPair<T> matmul_backward(const StridedArray<T>& grad, const StridedArray<
         std::swap(layout.second[r - 2], layout.second[r - 1]);
         return layout;
     };
-    KernelResult<StridedArray<T>> da = unwanted<T>(), db = unwanted<T>();
-    if (wanted.lhs) {
-        const auto bt = swapped(b);
-        da = ops::matmul::do_matmul(ArrayRef<T>(grad), ArrayRef<T>(b.data(), bt.first, bt.second));
-        if (!da) return std::unexpected(std::move(da.error()));
-    }
-    if (wanted.rhs) {
-        const auto at = swapped(a);
-        db = ops::matmul::do_matmul(ArrayRef<T>(a.data(), at.first, at.second), ArrayRef<T>(grad));
-        if (!db) return std::unexpected(std::move(db.error()));
-    }
+    // A product that is not wanted is only checked, so the same errors come out either way.
+    auto product = [&](bool computed, ArrayRef<T> x,
+                       ArrayRef<T> y) -> KernelResult<StridedArray<T>> {
+        if (computed) return ops::matmul::do_matmul(x, y);
+        auto layout = ops::matmul::product_layout(x.shape, x.strides, y.shape, y.strides);
+        if (!layout) return std::unexpected(std::move(layout.error()));
+        return unwanted<T>();
+    };
+    const auto bt = swapped(b);
+    auto da = product(wanted.lhs, grad, ArrayRef<T>(b.data(), bt.first, bt.second));
+    if (!da) return std::unexpected(std::move(da.error()));
+    const auto at = swapped(a);
+    auto db = product(wanted.rhs, ArrayRef<T>(a.data(), at.first, at.second), grad);
+    if (!db) return std::unexpected(std::move(db.error()));
     return std::pair{std::move(*da), std::move(*db)};
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// Which gradients of a two-operand operation a backward step reads. An operand that requires no
-// gradient gets a leaf that nothing reads, so its gradient need not be computed.
+// Which gradients of a two-operand operation a backward step computes. An operand that requires no
+// gradient gets a leaf that no tensor of its graph holds, so its gradient is put off until
+// something reads it; its checks are made all the same.
 
 namespace engine::cpu::numeric::backward {
 
