@@ -113,7 +113,7 @@ def test_id_from_another_thread_reaching_a_failed_node(kind):
     assert on_new_thread(work)
 
 
-# Successful nodes of every kind, reached by a seed of another shape or element type.
+# Successful nodes of every kind, reached by a seed of another shape.
 def recorded_graph():
     a = tracked(np.arange(6).reshape(2, 3) - 2.0)
     b = tracked(np.arange(6).reshape(3, 2) + 1.0)
@@ -122,11 +122,9 @@ def recorded_graph():
             a.transpose(0, 1), a + 1.0, a - 1.0, a * 2.0, a / 2.0]
 
 
-@pytest.mark.parametrize("seed", [([1.0], "f32"), (1.0, "f32"), (np.ones((4, 5, 6)), "f32"),
-                                  (np.ones((2, 3)), "f16"), (np.ones((2, 3)), "bf16"),
-                                  ([True], "bool")])
-def test_stale_seed_reaching_each_node_kind(seed):
-    values, dtype = seed
+@pytest.mark.parametrize("values", [[1.0], 1.0, np.ones((4, 5, 6))])
+def test_stale_seed_of_another_shape_reaching_each_node_kind(values):
+    dtype = "f32"
     count = 3 + len(recorded_graph())  # the leaves and the nodes
     Tensor.clear_graph()
     old = [Tensor(np.asarray(values), dtype=dtype, requires_grad=True) for _ in range(count)]
@@ -139,6 +137,86 @@ def test_stale_seed_reaching_each_node_kind(seed):
             continue
         grad = t.grad()
         assert grad is None or grad.shape == tuple(t.shape)
+
+
+# Successful nodes of every kind, recorded on leaves a (id 0) and b (id 1) of shape [3, 3], the
+# node at id 2, then reached by a gradient of another element type through a kept id. Sums,
+# differences and scalar nodes multiply the gradient by their factor (a bool one cannot be), the
+# saving nodes check its type, and shape nodes take any type. Expected: the error, or the
+# gradients of a and b (a number is a full [3, 3] of it, in the gradient's type).
+SCALAR_PRODUCT = (ValueError, "Tensor DType invalid during scalar product. Cannot operate between Bool and scalar.")
+OPERANDS = (TypeError, "DType mismatch between gradient and operands during backward pass.")
+INPUT = (TypeError, "DType mismatch between gradient and input during unary backward pass.")
+NODE_KINDS = {
+    "add": (lambda a, b: a + b, SCALAR_PRODUCT, (1, 1)),
+    "sub": (lambda a, b: a - b, SCALAR_PRODUCT, (1, -1)),
+    "mul": (lambda a, b: a * b, OPERANDS, OPERANDS),
+    "div": (lambda a, b: a / b, OPERANDS, OPERANDS),
+    "matmul": (lambda a, b: a @ b, OPERANDS, OPERANDS),
+    "relu": (lambda a, b: nn.functional.relu(a), INPUT, INPUT),
+    "reshape": (lambda a, b: a.reshape([9]), (1, None), (1, None)),
+    "transpose": (lambda a, b: a.transpose(0, 1), (1, None), (1, None)),
+    "scalar-add": (lambda a, b: a + 2.0, SCALAR_PRODUCT, (1, None)),
+    "scalar-sub": (lambda a, b: a - 2.0, SCALAR_PRODUCT, (1, None)),
+    "scalar-mul": (lambda a, b: a * 1.0, SCALAR_PRODUCT, (1, None)),
+    "scalar-div": (lambda a, b: a / 4.0, SCALAR_PRODUCT, (0.25, None)),
+}
+OTHER_TYPES = [(node, seed) for node in ("f32", "f16", "bf16")
+               for seed in ("f32", "f16", "bf16", "bool") if seed != node]
+
+
+@pytest.mark.parametrize("node_dtype, seed_dtype", OTHER_TYPES)
+@pytest.mark.parametrize("kind", sorted(NODE_KINDS))
+def test_stale_seed_of_another_type_reaching_each_node_kind(kind, node_dtype, seed_dtype):
+    forward, bool_outcome, numeric_outcome = NODE_KINDS[kind]
+    old = [Tensor(np.ones((3, 3)), dtype=seed_dtype, requires_grad=True) for _ in range(3)]
+    Tensor.clear_graph()
+    a = tracked(np.arange(9.0).reshape(3, 3) - 4.0, node_dtype)
+    b = tracked(np.arange(9.0).reshape(3, 3) + 1.0, node_dtype)
+    forward(a, b).backward()
+    before = [a.grad(), b.grad()]
+    outcome = bool_outcome if seed_dtype == "bool" else numeric_outcome
+    if isinstance(outcome[0], type):
+        with pytest.raises(outcome[0]) as raised:
+            old[2].backward()
+        assert type(raised.value) is outcome[0] and str(raised.value) == outcome[1]
+        for leaf, grad in zip((a, b), before):  # the failed pass changed no slot
+            np.testing.assert_array_equal(leaf.grad(), grad, strict=True)
+        return
+    old[2].backward()
+    for leaf, value, grad in zip((a, b), outcome, before):
+        if value is None:  # not an input of the node: its slot is as it was
+            np.testing.assert_array_equal(leaf.grad(), grad, strict=True)
+        else:
+            expected = Tensor(np.full((3, 3), value), dtype=seed_dtype).to_numpy()
+            np.testing.assert_array_equal(leaf.grad(), expected, strict=True)
+
+
+# The gradient of an operand that requires no gradient is not computed by the pass, but the
+# checks of its computation are made, and a kept id that names the operand's leaf reads it.
+UNTRACKED = {  # forward on a tracked [2, 3] and an untracked operand; a seed the checks refuse
+    "mul": (lambda a: a * Tensor(np.full(3, 5.0)), (5, 1),
+            "Shape mismatch: cannot broadcast [5, 1] and [2, 3]", np.ones((2, 3))),
+    "matmul": (lambda a: a @ Tensor(np.full((3, 4), 5.0)), (5, 4),
+               "Matrix inner dimensions mismatch for matmul: 2 vs 5", np.full((3, 4), 2.0)),
+    "sub": (lambda a: a - Tensor(np.full((2, 3), 5.0)), None, None, np.full((2, 3), -1.0)),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(UNTRACKED))
+def test_untracked_operand_gradient_is_checked_and_read(kind):
+    forward, bad_shape, message, leaf_grad = UNTRACKED[kind]
+    kept = [tracked(np.ones(bad_shape or 1)) for _ in range(3)]
+    Tensor.clear_graph()
+    a = tracked(np.ones((2, 3)))  # id 0; the untracked operand's leaf is 1, the node 2
+    forward(a).backward()
+    np.testing.assert_array_equal(kept[1].grad(), np.float32(leaf_grad), strict=True)
+    if bad_shape is not None:
+        before = a.grad()
+        with pytest.raises(RuntimeError) as raised:
+            kept[2].backward()
+        assert str(raised.value) == message
+        np.testing.assert_array_equal(a.grad(), before, strict=True)
 
 
 def test_transpose_node_reached_by_a_lower_rank_gradient():
