@@ -141,12 +141,12 @@ FAKE_NUMPY = textwrap.dedent(
 @pytest.mark.parametrize(
     "abi, feature, endianness, message",
     [
-        (0x1000009, 0xE, 1,
-         "module was compiled against NumPy C-API version 0xf (NumPy 1.22) but the running NumPy "
-         "has C-API version 0xe"),
-        (0x3000000, 0xF, 1,
+        (0x1000009, 0xB, 1,
+         "module was compiled against NumPy C-API version 0xc (NumPy 1.15) but the running NumPy "
+         "has C-API version 0xb"),
+        (0x3000000, 0xC, 1,
          "module compiled against ABI version 0x2000000 but this version of numpy is 0x3000000"),
-        (0x1000009, 0xF, 2,
+        (0x1000009, 0xC, 2,
          "module compiled as little endian, but detected different endianness at runtime"),
     ],
 )
@@ -172,3 +172,37 @@ def test_numpy_api_checks(fresh_python, abi, feature, endianness, message):
     for line in lines:
         assert line.startswith("Failed to access NumPy array API capsule")
         assert line.endswith(message)
+
+
+# The installed NumPy seen through a copy of its C-API table that reports another feature version:
+# from 1.22 (0xf) on, large results take their memory from the module's own handler, and before
+# it, where NumPy has none, plainly from NumPy.
+@pytest.mark.parametrize("feature, handler", [(None, "morla_core block cache"), (0xE, "default_allocator"),
+                                              (0xC, "default_allocator")])
+def test_memory_handler_only_where_numpy_has_one(fresh_python, feature, handler):
+    code = textwrap.dedent(
+        f"""
+        import ctypes
+        import numpy as np
+        from numpy._core import multiarray
+        if {feature} is not None:
+            get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+            get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+            real = (ctypes.c_void_p * 307).from_address(get_pointer(multiarray._ARRAY_API, None))
+            table = (ctypes.c_void_p * 307)(*real)  # every slot up to the memory handler's
+            version = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: {feature})
+            table[211] = ctypes.cast(version, ctypes.c_void_p)
+            new_capsule = ctypes.pythonapi.PyCapsule_New
+            new_capsule.restype = ctypes.py_object
+            new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+            multiarray._ARRAY_API = new_capsule(ctypes.addressof(table), None, None)
+        from morla_core import Tensor
+        source = np.arange(100_000, dtype=np.float32)
+        out = Tensor(source).to_numpy()
+        assert np.array_equal(out, source)
+        print(multiarray.get_handler_name(out))
+        """
+    )
+    result = fresh_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == handler

@@ -53,6 +53,17 @@ void raise_internal_failure(std::string_view message) {
     Py_DECREF(text);
 }
 
+std::string take_exception_text() {
+    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+    if (!exception) return "unknown error";
+    std::string text = Py_TYPE(exception.get())->tp_name;
+    if (PyRef message = PyRef::steal(PyObject_Str(exception.get()))) {
+        if (const char* utf8 = PyUnicode_AsUTF8(message.get())) text += std::string(": ") + utf8;
+    }
+    PyErr_Clear();
+    return text;
+}
+
 void note_processing(const char* name) {
     PyObject* exception = PyErr_GetRaisedException();
     if (exception == nullptr) return;

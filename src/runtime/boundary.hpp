@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "runtime/error.hpp"
@@ -24,6 +25,9 @@ void raise_internal_failure(std::string_view message);
 inline bool pending_is_ordinary() {
     return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
 }
+
+// The pending exception's text as "Class: message", clearing it ("unknown error" when none is).
+std::string take_exception_text();
 
 // Adds the note "while processing '{name}'" to the pending exception.
 void note_processing(const char* name);

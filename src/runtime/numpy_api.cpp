@@ -38,19 +38,6 @@ struct NumpyApi {
 };
 runtime::OncePtr<NumpyApi> numpy_api;
 
-// The text of the pending exception as "Class: message", clearing it.
-std::string take_exception_text() {
-    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-    if (!exception) return "unknown error";
-    std::string text = Py_TYPE(exception.get())->tp_name;
-    if (PyRef message = PyRef::steal(PyObject_Str(exception.get()))) {
-        if (const char* utf8 = PyUnicode_AsUTF8(message.get())) text += std::string(": ") + utf8;
-    }
-    PyErr_Clear();
-    return text;
-}
-
-
 // Finds and checks the "_ARRAY_API" table; an error is the text that the failure message carries.
 std::expected<std::unique_ptr<NumpyApi>, std::string> fetch_table() {
     auto version = import_attribute("numpy", "__version__");
@@ -80,9 +67,9 @@ std::expected<std::unique_ptr<NumpyApi>, std::string> fetch_table() {
             "numpy is 0x" + hex(abi));
     }
     auto feature = reinterpret_cast<unsigned (*)()>(table[211])();
-    if (feature < 0xfu) {
+    if (feature < NPY_1_15_API_VERSION) {
         return std::unexpected(
-            "RuntimeError: module was compiled against NumPy C-API version 0xf (NumPy 1.22) but "
+            "RuntimeError: module was compiled against NumPy C-API version 0xc (NumPy 1.15) but "
             "the running NumPy has C-API version 0x" +
             hex(feature));
     }
@@ -132,6 +119,18 @@ PyResult<void> ensure_numpy_api() {
 }
 
 bool numpy_api_ready() { return numpy_api.peek() != nullptr; }
+
+PyObject* swap_data_handler(PyObject* handler) {
+    // PyDataMem_SetHandler, in the table from NumPy 1.22 (C-API feature version 0xf) on
+    constexpr unsigned handler_feature = 0xf;
+    constexpr std::size_t set_handler_slot = 304;
+    const NumpyApi* api = numpy_api.peek();
+    if (api == nullptr || unsigned(api->feature) < handler_feature) return nullptr;
+    auto set_handler = reinterpret_cast<PyObject* (*)(PyObject*)>(api->table[set_handler_slot]);
+    PyObject* previous = set_handler(handler);
+    if (previous == nullptr) PyErr_Clear();
+    return previous;
+}
 
 PyObject* builtin_descr(int type_num) {
     const NumpyApi* api = numpy_api.peek();

@@ -72,15 +72,12 @@ BlockArrays::BlockArrays(std::size_t bytes) {
         PyErr_Clear();  // NumPy's own allocator serves instead
         return;
     }
-    previous_ = PyDataMem_SetHandler(capsule);
-    if (previous_ == nullptr) PyErr_Clear();
+    previous_ = runtime::swap_data_handler(capsule);
 }
 
 BlockArrays::~BlockArrays() {
     if (previous_ == nullptr) return;
-    PyObject* ours = PyDataMem_SetHandler(previous_);
-    if (ours == nullptr) PyErr_Clear();
-    Py_XDECREF(ours);
+    Py_XDECREF(runtime::swap_data_handler(previous_));
     Py_DECREF(previous_);
 }
 

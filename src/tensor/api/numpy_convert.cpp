@@ -16,13 +16,23 @@ using namespace engine::cpu;
 using runtime::PyRef;
 using runtime::PyResult;
 
-// A new array of `bytes` bytes, with the given strides in bytes (or row-major for null).
+// The block copy takes at most this many axes.
+constexpr std::size_t max_block_copy_rank = 32;
+
+// A new array of `bytes` bytes, with the given strides in bytes (or row-major for null). The
+// conversion fails only by internal failures: NumPy's refusal (of more axes than it takes, say)
+// is one; lack of memory stays MemoryError, and an interrupt stays itself.
 PyResult<PyRef> new_array(PyRef descr, std::span<npy_intp> dims, npy_intp* strides, int flags,
                           std::size_t bytes) {
     const BlockArrays blocks(bytes);
-    return runtime::checked(
+    auto array = runtime::checked(
         PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr.release()),
                              int(dims.size()), dims.data(), strides, nullptr, flags, nullptr));
+    if (!array && runtime::pending_is_ordinary()) {
+        throw runtime::InternalFailure("NumPy could not make the array: " +
+                                       runtime::take_exception_text());
+    }
+    return array;
 }
 
 template <class T>
@@ -31,6 +41,9 @@ PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
     const std::size_t bytes = array.numel() * sizeof(T);
     if (is_row_major(array.shape, array.strides) || is_col_major(array.shape, array.strides)) {
         // One block copy; a column-major storage gives a Fortran-ordered array.
+        if (array.rank() > max_block_copy_rank) {
+            throw runtime::InternalFailure("at most 32 axes can be converted to a NumPy array");
+        }
         const auto strides = byte_strides<T>(array.strides);
         std::vector<npy_intp> numpy_strides(strides.begin(), strides.end());
         auto result =
