@@ -148,6 +148,7 @@ FAKE_NUMPY = textwrap.dedent(
          "module compiled against ABI version 0x2000000 but this version of numpy is 0x3000000"),
         (0x1000009, 0xC, 2,
          "module compiled as little endian, but detected different endianness at runtime"),
+        (0x1000009, 0xC, 1, "AttributeError: module 'numpy' has no attribute 'dtype'"),
     ],
 )
 def test_numpy_api_checks(fresh_python, abi, feature, endianness, message):
@@ -172,6 +173,26 @@ def test_numpy_api_checks(fresh_python, abi, feature, endianness, message):
     for line in lines:
         assert line.startswith("Failed to access NumPy array API capsule")
         assert line.endswith(message)
+
+
+# A NumPy whose C API is refused is met only where the API is needed: not by the arguments'
+# checks, which come first.
+@pytest.mark.parametrize("arguments, expected", [("requires_grad=1", "TypeError"),
+                                                 ("requires_grad=True, device='cuda'", "ValueError")])
+def test_arguments_are_checked_before_numpys_api(fresh_python, arguments, expected):
+    code = FAKE_NUMPY + textwrap.dedent(
+        f"""
+        install("1.14.0", 0x1000009, 0xB, 1)
+        import morla_core
+        try:
+            morla_core.Tensor([1.0], {arguments})
+        except BaseException as error:
+            print(type(error).__name__)
+        """
+    )
+    result = fresh_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == expected
 
 
 # The installed NumPy seen through a copy of its C-API table that reports another feature version:

@@ -85,11 +85,11 @@ std::expected<std::unique_ptr<NumpyApi>, std::string> fetch_table() {
     return api;
 }
 
-// numpy.dtype(name) for the built-in dtypes that tensors use.
-PyResult<void> fetch_builtin_descrs(NumpyApi& api) {
+// numpy.dtype(name) for the built-in dtypes that tensors use; an error as fetch_table gives it.
+std::expected<void, std::string> fetch_builtin_descrs(NumpyApi& api) {
     for (std::size_t i = 0; i < std::size(builtins); ++i) {
         auto descr = numpy_dtype_named(builtins[i].name);
-        if (!descr) return runtime::raised();
+        if (!descr) return std::unexpected(take_exception_text());
         api.descrs[i] = descr->release();
     }
     return {};
@@ -101,12 +101,15 @@ PyResult<void> ensure_numpy_api() {
     auto api = numpy_api.get_or_init(
         []() -> std::expected<NumpyApi*, Raised> {
             auto fetched = fetch_table();
+            if (fetched) {
+                auto descrs = fetch_builtin_descrs(**fetched);
+                if (!descrs) fetched = std::unexpected(std::move(descrs.error()));
+            }
             if (!fetched) {
                 runtime::raise_internal_failure("Failed to access NumPy array API capsule: " +
                                                 fetched.error());
                 return runtime::raised();
             }
-            if (!fetch_builtin_descrs(**fetched)) return runtime::raised();
             return fetched->release();  // kept for the life of the process
         },
         [](NumpyApi* loser) { delete loser; },

@@ -109,6 +109,13 @@ def test_quotient_gradient_rounding_and_ieee_cases(spelling, g, a, b, da, db):
     assert_bits(gb, arr(db))
 
 
+def test_quotient_gradient_negates_the_product_in_float32():
+    # -(g * a): the sign of a NaN that a carries through is flipped, as a negated product flips it
+    nan = np.array([0x7FC00000, 0xFFC00000], np.uint32).view(np.float32)
+    _, (_, gb) = weighted_backward(lambda x, y: x / y, [nan, np.float32([2, 2])], "f32", np.float32([1, 1]))
+    np.testing.assert_array_equal(gb.view(np.uint32), [0xFFC00000, 0x7FC00000])
+
+
 @pytest.mark.parametrize(
     "fn, dx, db",
     [

@@ -165,6 +165,11 @@ def test_zero_length_axes(dtype, a_shape, b_shape, out_shape):
     assert got.shape == tuple(out_shape) and np.all(bits(got) == 0)  # +0.0 everywhere
 
 
+def test_empty_result_needs_no_memory_whatever_its_other_lengths():
+    r = Tensor(np.zeros((0, 2**32, 1))) @ Tensor(np.zeros((0, 1, 2**31)))
+    assert (r.shape, r.strides) == ([0, 2**32, 2**31], [0, 0, 0])
+
+
 @pytest.mark.parametrize(
     "a_shape, a_dtype, b_shape, b_dtype, exc, message",
     [([2, 3], "f32", [3, 4], "f16", ValueError,

@@ -79,6 +79,9 @@ class StrName(str):
         (np.float64, "float64"),
         (np.dtype("int8"), "int8"),
         (StrName("F16"), "F16"),
+        ("f32\0x", "f32\0x"),  # quoted whole, past a NUL
+        ("f32\udc80", "f32\udc80"),  # not encodable: no spelling, still a ValueError
+        (StrName("bf\0"), "bf\0"),
     ],
 )
 def test_rejected_spellings(dtype, text):
@@ -164,6 +167,16 @@ def test_numpy_errors_pass_unchanged(data):
     with pytest.raises((ValueError, TypeError)) as info:
         Tensor(data)
     assert not getattr(info.value, "__notes__", [])
+
+
+@pytest.mark.thread_unsafe  # numpy.array is replaced for the whole process
+def test_numpy_array_is_read_at_every_call(monkeypatch):
+    Tensor([1.0])
+    calls = []
+    real = np.array
+    monkeypatch.setattr(np, "array", lambda data, dtype=None: calls.append(dtype) or real(data, dtype=dtype))
+    np.testing.assert_array_equal(Tensor([2.0], dtype="f16").to_numpy(), [2.0])
+    assert calls == ["float16"]
 
 
 def test_tensor_as_data_is_opaque_to_numpy():

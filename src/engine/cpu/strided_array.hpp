@@ -3,6 +3,7 @@
 // data() + sum(ik * strides[k]); strides are counted in elements and may be 0 or permuted.
 // Every array owns its buffer; no two arrays ever share memory.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -148,9 +149,11 @@ struct StridedArray {
 
     // A new array with the given layout over a buffer of exactly element_count(shape) elements;
     // the strides must describe a gap-free block starting at the buffer's first element. A
-    // buffer that cannot be had (or whose size does not fit a machine word) is OutOfMemory.
+    // buffer that cannot be had (or whose size does not fit a machine word) is OutOfMemory; an
+    // empty array needs none, whatever its other lengths.
     static StridedArray with_layout(Shape shape, Strides strides) {
-        auto count = checked_element_count(shape);
+        const bool empty = std::find(shape.begin(), shape.end(), 0) != shape.end();
+        auto count = empty ? std::optional<std::size_t>(0) : checked_element_count(shape);
         if (!count || *count > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
             throw runtime::OutOfMemory(runtime::concat(
                 "Out of memory: the elements of a tensor of shape ", runtime::shape_text<std::size_t>(shape),

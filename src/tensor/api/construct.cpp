@@ -43,7 +43,8 @@ PyResult<void> check_device(PyObject* device) {
     return {};
 }
 
-// requires_grad must be a Python bool or NumPy's bool scalar; the int 1 is refused.
+// requires_grad must be a Python bool or NumPy's bool scalar; the int 1 is refused. Telling a
+// NumPy bool needs only NumPy's module, not its C API.
 PyResult<bool> convert_requires_grad(PyObject* flag) {
     if (flag == nullptr || flag == Py_False) return false;
     if (flag == Py_True) return true;
@@ -51,8 +52,13 @@ PyResult<bool> convert_requires_grad(PyObject* flag) {
     PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
     if (!name) return runtime::raised();
     if (PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()))) {
-        if (!runtime::ensure_numpy_api()) return runtime::raised();
-        if (PyObject_TypeCheck(flag, &PyBoolArrType_Type)) {
+        PyObject* bool_type = nullptr;
+        if (PyObject_GetOptionalAttrString(numpy.get(), "bool_", &bool_type) < 0) {
+            return runtime::raised();
+        }
+        PyRef held = PyRef::steal(bool_type);
+        if (bool_type != nullptr && PyType_Check(bool_type) &&
+            PyObject_TypeCheck(flag, reinterpret_cast<PyTypeObject*>(bool_type))) {
             int truth = PyObject_IsTrue(flag);
             if (truth < 0) return runtime::raised();
             return truth == 1;
@@ -63,25 +69,18 @@ PyResult<bool> convert_requires_grad(PyObject* flag) {
     return expected_type("bool", flag);
 }
 
-PyResult<std::string> utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) return runtime::raised();
-    return std::string(data, std::size_t(size));
-}
-
 // The dtype argument reduced to a text: a str as it is, else its __name__, else the name of
-// numpy.dtype(dtype).
-PyResult<std::string> dtype_text(PyObject* dtype) {
-    if (dtype == nullptr || dtype == Py_None) return std::string("float32");
-    if (PyUnicode_Check(dtype)) return utf8(dtype);
+// numpy.dtype(dtype); null when it is not given (float32).
+PyResult<PyRef> dtype_text(PyObject* dtype) {
+    if (dtype == nullptr || dtype == Py_None) return PyRef();
+    if (PyUnicode_Check(dtype)) return PyRef::borrow(dtype);
     if (PyRef name = PyRef::steal(PyObject_GetAttrString(dtype, "__name__"))) {
         if (!PyUnicode_Check(name.get())) {
             PyErr_Format(PyExc_TypeError, "the dtype's __name__ must be str, not %s",
                          Py_TYPE(name.get())->tp_name);
             return runtime::raised();
         }
-        return utf8(name.get());
+        return name;
     }
     if (!runtime::pending_is_ordinary()) return runtime::raised();  // only these fall back to NumPy
     PyErr_Clear();
@@ -92,12 +91,36 @@ PyResult<std::string> dtype_text(PyObject* dtype) {
     auto name = runtime::checked(PyObject_GetAttrString(resolved->get(), "name"));
     if (!name) return runtime::raised();
     if (!PyUnicode_Check(name->get())) return expected_type("str", name->get());
-    return utf8(name->get());
+    return name;
 }
 
-// What construction calls NumPy with, looked up once: numpy.array, the keyword names ("dtype",)
-// and the dtype names (interned, so never counted).
+// The element type a dtype text spells. A text that no spelling matches (one that UTF-8 cannot
+// encode among them) fails with a message that quotes it whole.
+PyResult<std::pair<DType, std::string>> spelled_dtype(PyObject* text) {
+    if (text == nullptr) return std::pair{DType::F32, std::string("float32")};
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data != nullptr) {
+        std::string spelling(data, std::size_t(size));
+        if (auto dtype = storage::dtype_from_spelling(spelling)) {
+            return std::pair{*dtype, std::move(spelling)};
+        }
+    } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        PyErr_Clear();
+    } else {
+        return runtime::raised();
+    }
+    if (PyRef message =
+            PyRef::steal(PyUnicode_FromFormat("Unsupported or invalid data type: '%U'", text))) {
+        PyErr_SetObject(PyExc_ValueError, message.get());
+    }
+    return runtime::raised();
+}
+
+// The names construction calls NumPy with, made once (interned, so never counted): "numpy",
+// "array", the keyword names ("dtype",) and the dtype names.
 struct ArrayCall {
+    PyObject* module;
     PyObject* function;
     PyObject* keywords;
     PyObject* names[4];
@@ -105,34 +128,34 @@ struct ArrayCall {
 runtime::OncePtr<ArrayCall> array_call;
 
 PyResult<const ArrayCall*> numpy_array_call() {
-    return array_call.get_or_init([]() -> std::expected<ArrayCall*, runtime::Raised> {
-        auto numpy = runtime::checked(PyImport_ImportModule("numpy"));
-        if (!numpy) return runtime::raised();
-        auto function = runtime::checked(PyObject_GetAttrString(numpy->get(), "array"));
-        if (!function) return runtime::raised();
-        auto keywords = runtime::checked(Py_BuildValue("(s)", "dtype"));
-        if (!keywords) return runtime::raised();
-        auto call = std::make_unique<ArrayCall>(ArrayCall{function->get(), keywords->get(), {}});
-        for (int dtype = 0; dtype < 4; ++dtype) {
-            call->names[dtype] = PyUnicode_InternFromString(storage::numpy_name(DType(dtype)));
-            if (call->names[dtype] == nullptr) {
-                for (int made = 0; made < dtype; ++made) Py_DECREF(call->names[made]);
-                return runtime::raised();
+    return array_call.get_or_init(
+        []() -> std::expected<ArrayCall*, runtime::Raised> {
+            auto call = std::make_unique<ArrayCall>();
+            PyObject** made[] = {&call->module,   &call->function, &call->names[0], &call->names[1],
+                                 &call->names[2], &call->names[3], &call->keywords};
+            const char* texts[] = {"numpy", "array"};
+            for (std::size_t i = 0; i < std::size(made); ++i) {
+                *made[i] = i < 2   ? PyUnicode_InternFromString(texts[i])
+                           : i < 6 ? PyUnicode_InternFromString(storage::numpy_name(DType(i - 2)))
+                                   : Py_BuildValue("(s)", "dtype");
+                if (*made[i] == nullptr) {
+                    for (std::size_t j = 0; j < i; ++j) Py_DECREF(*made[j]);
+                    return runtime::raised();
+                }
             }
-        }
-        function->release();  // kept, with the rest, for the life of the process
-        keywords->release();
-        return call.release();
-    }, [](ArrayCall* loser) {
-        Py_DECREF(loser->function);
-        Py_DECREF(loser->keywords);
-        for (PyObject* name : loser->names) Py_DECREF(name);
-        delete loser;
-    });
+            return call.release();  // kept for the life of the process
+        },
+        [](ArrayCall* loser) {
+            for (PyObject* name : {loser->module, loser->function, loser->keywords})
+                Py_DECREF(name);
+            for (PyObject* name : loser->names) Py_DECREF(name);
+            delete loser;
+        });
 }
 
-// numpy.array(data, dtype=name). An exact, aligned ndarray already of the element type is taken
-// as it is: numpy.array would only copy it, and the storage copies it anyway.
+// numpy.array(data, dtype=name), numpy imported and its array read at every call. An exact,
+// aligned ndarray already of the element type is taken as it is: numpy.array would only copy
+// it, and the storage copies it anyway.
 PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
     if (PyObject* expected = engine::cpu::storage::loaded_descr(dtype)) {
         auto* array = reinterpret_cast<PyArrayObject*>(data);
@@ -143,8 +166,16 @@ PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
     }
     auto call = numpy_array_call();
     if (!call) return runtime::raised();
+    PyRef numpy = PyRef::steal(PyImport_GetModule((*call)->module));
+    if (!numpy || numpy.get() == Py_None) {  // not imported yet, or blocked: the import says which
+        if (PyErr_Occurred()) return runtime::raised();
+        numpy = PyRef::steal(PyImport_Import((*call)->module));
+        if (!numpy) return runtime::raised();
+    }
+    auto function = runtime::checked(PyObject_GetAttr(numpy.get(), (*call)->function));
+    if (!function) return runtime::raised();
     PyObject* arguments[] = {data, (*call)->names[int(dtype)]};
-    return runtime::checked(PyObject_Vectorcall((*call)->function, arguments, 1, (*call)->keywords));
+    return runtime::checked(PyObject_Vectorcall(function->get(), arguments, 1, (*call)->keywords));
 }
 
 PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -167,16 +198,12 @@ PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
 
     auto text = dtype_text(given[1]);
     if (!text) return runtime::raised();
-    auto dtype = storage::dtype_from_spelling(*text);
-    if (!dtype) {
-        PyErr_SetString(PyExc_ValueError,
-                        runtime::concat("Unsupported or invalid data type: '", *text, "'").c_str());
-        return runtime::raised();
-    }
+    auto dtype = spelled_dtype(text->get());
+    if (!dtype) return runtime::raised();
 
-    auto array = numpy_array(given[0], *dtype);
+    auto array = numpy_array(given[0], dtype->first);
     if (!array) return runtime::raised();
-    auto cpu = runtime::or_raise(storage::CpuStorage::from_numpy(array->get(), *text));
+    auto cpu = runtime::or_raise(storage::CpuStorage::from_numpy(array->get(), dtype->second));
     if (!cpu) return runtime::raised();
 
     // The leaf is registered only once the instance's memory is there: a construction that

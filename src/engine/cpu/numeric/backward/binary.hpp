@@ -45,6 +45,16 @@ T negate(T x) {
     else return T{std::uint16_t(x.bits ^ 0x8000u)};
 }
 
+// -(g * a) as the quotient's gradient forms it: float32 negates the product, the 16-bit types
+// multiply the negated gradient (the two differ only in the sign of a NaN).
+template <class T>
+T negated_product(T g, T a) {
+    if constexpr (std::is_same_v<T, float>)
+        return -kernel_mul(g, a);
+    else
+        return kernel_mul(negate(g), a);
+}
+
 // For A / B: dA = g / b and dB = -(g * a) / (b * b), in one pass over the broadcast shape. In the
 // 16-bit types every intermediate is rounded to the element type.
 template <class T>
@@ -81,7 +91,7 @@ GradientPair<T> div_backward(const StridedArray<T>& grad, const StridedArray<T>&
                 const T y = *reinterpret_cast<const T*>(p[4] + std::ptrdiff_t(i) * s[4]);
                 *reinterpret_cast<T*>(p[0] + std::ptrdiff_t(i) * s[0]) = kernel_div(g, y);
                 *reinterpret_cast<T*>(p[1] + std::ptrdiff_t(i) * s[1]) =
-                    kernel_div(kernel_mul(negate(g), x), kernel_mul(y, y));
+                    kernel_div(negated_product(g, x), kernel_mul(y, y));
             }
         });
     return std::pair{std::move(da), std::move(db)};
