@@ -170,12 +170,13 @@ def test_numpy_errors_pass_unchanged(data):
 
 
 @pytest.mark.thread_unsafe  # numpy.array is replaced for the whole process
-def test_numpy_array_is_read_at_every_call(monkeypatch):
-    Tensor([1.0])
+@pytest.mark.parametrize("data", [[2.0], np.float16([2.0])])  # an ndarray of the type too
+def test_numpy_array_is_read_at_every_call(monkeypatch, data):
+    Tensor([1.0], dtype="f16")
     calls = []
     real = np.array
     monkeypatch.setattr(np, "array", lambda data, dtype=None: calls.append(dtype) or real(data, dtype=dtype))
-    np.testing.assert_array_equal(Tensor([2.0], dtype="f16").to_numpy(), [2.0])
+    np.testing.assert_array_equal(Tensor(data, dtype="f16").to_numpy(), [2.0])
     assert calls == ["float16"]
 
 

@@ -153,17 +153,29 @@ PyResult<const ArrayCall*> numpy_array_call() {
         });
 }
 
-// numpy.array(data, dtype=name), numpy imported and its array read at every call. An exact,
-// aligned ndarray already of the element type is taken as it is: numpy.array would only copy
-// it, and the storage copies it anyway.
+// NumPy's own array(), read once from the module that defines it (replacing numpy.array does not
+// replace it there); None where no such module is found.
+runtime::OncePtr<PyObject> own_array;
+
+PyResult<PyObject*> numpy_own_array() {
+    return own_array.get_or_init(
+        []() -> std::expected<PyObject*, runtime::Raised> {
+            for (const char* module : {"numpy._core.multiarray", "numpy.core.multiarray"}) {
+                if (auto function = runtime::import_attribute(module, "array")) {
+                    return function->release();  // kept for the life of the process
+                }
+                if (!runtime::pending_is_ordinary()) return runtime::raised();
+                PyErr_Clear();
+            }
+            return Py_NewRef(Py_None);
+        },
+        [](PyObject* loser) { Py_DECREF(loser); });
+}
+
+// numpy.array(data, dtype=name), numpy imported and its array read at every call. Where that is
+// NumPy's own array() and data an exact, aligned ndarray already of the element type, data is
+// taken as it is: array() would only copy it, and the storage copies it anyway.
 PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
-    if (PyObject* expected = engine::cpu::storage::loaded_descr(dtype)) {
-        auto* array = reinterpret_cast<PyArrayObject*>(data);
-        if (PyArray_CheckExact(data) && PyArray_ISALIGNED(array) &&
-            PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected))) {
-            return PyRef::borrow(data);
-        }
-    }
     auto call = numpy_array_call();
     if (!call) return runtime::raised();
     PyRef numpy = PyRef::steal(PyImport_GetModule((*call)->module));
@@ -174,6 +186,15 @@ PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
     }
     auto function = runtime::checked(PyObject_GetAttr(numpy.get(), (*call)->function));
     if (!function) return runtime::raised();
+    if (PyObject* expected = engine::cpu::storage::loaded_descr(dtype)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(data);
+        if (PyArray_CheckExact(data) && PyArray_ISALIGNED(array) &&
+            PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected))) {
+            auto own = numpy_own_array();
+            if (!own) return runtime::raised();
+            if (function->get() == *own) return PyRef::borrow(data);
+        }
+    }
     PyObject* arguments[] = {data, (*call)->names[int(dtype)]};
     return runtime::checked(PyObject_Vectorcall(function->get(), arguments, 1, (*call)->keywords));
 }
