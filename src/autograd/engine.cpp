@@ -29,11 +29,6 @@ runtime::Result<void> backward(const tensor::core::Tensor& tensor) {
     for (std::size_t i = start + 1; i-- > 0;) {
         if (!context.grads[i]) continue;
         const auto& node = *tape->nodes[i];
-        if (node.forward_failed) {
-            return std::unexpected(Error::runtime(
-                "backward() reached the node of an operation that failed (the tensor was recorded "
-                "before clear_graph(), or on another thread)"));
-        }
         // Only the leaf of an operand that requires no gradient gets one put off, and a leaf
         // passes nothing on.
         if (context.grads[i].deferred()) continue;

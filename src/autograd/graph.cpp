@@ -53,10 +53,6 @@ void Tape::clear() {
     grads.clear();
 }
 
-void mark_forward_failed(std::size_t id) noexcept {
-    if (TAPE.borrow == 0 && id < TAPE.tape.nodes.size()) TAPE.tape.nodes[id]->forward_failed = true;
-}
-
 TapeMut::TapeMut() : tape_(&TAPE.tape) {
     if (TAPE.borrow != 0) throw runtime::InternalFailure("the autograd tape is already in use");
     TAPE.borrow = -1;

@@ -35,10 +35,6 @@ class Tape {
     void clear();
 };
 
-// Marks node id of the calling thread's tape as one whose forward step failed. Never fails: it
-// does nothing when the tape is in use or the node is gone.
-void mark_forward_failed(std::size_t id) noexcept;
-
 // Exclusive hold of the calling thread's tape for the duration of one call.
 class TapeMut {
   public:

@@ -21,10 +21,6 @@ using Status = runtime::Result<void>;
 class BackwardOp {
   public:
     virtual ~BackwardOp() = default;
-    // Set when the recorded operation's forward step failed: no tensor holds this node's id, so
-    // a pass can only reach it through an id kept across clear_graph() or brought from another
-    // thread.
-    bool forward_failed = false;
     // Set on the leaf registered for an operand that requires no gradient: no tensor holds its
     // id, so nothing reads its gradient and a pass need not compute it.
     bool gradient_unread = false;

@@ -18,26 +18,6 @@ inline Result<Tensor> make_result(Result<CpuStorage>&& computed, std::optional<s
     return Tensor{id, storage::share(std::move(*computed)), id.has_value()};
 }
 
-// Marks the recorded node as failed unless the forward step produced its result; an internal
-// failure that unwinds out of the step counts as a failure too.
-class ForwardStep {
-  public:
-    explicit ForwardStep(std::optional<std::size_t> id) : id_(id) {}
-    ForwardStep(const ForwardStep&) = delete;
-    ForwardStep& operator=(const ForwardStep&) = delete;
-    ~ForwardStep() {
-        if (id_ && !succeeded_) autograd::graph::mark_forward_failed(*id_);
-    }
-    Result<Tensor> finish(Result<CpuStorage>&& computed) {
-        succeeded_ = computed.has_value();
-        return make_result(std::move(computed), id_);
-    }
-
-  private:
-    std::optional<std::size_t> id_;
-    bool succeeded_ = false;
-};
-
 // One tensor operand: make_node(input_id) builds the node. Records only when the operand
 // requires gradients; then computes.
 template <class MakeNode, class Compute>
@@ -48,7 +28,7 @@ Result<Tensor> recorded_unary(const Tensor& a, MakeNode make_node, Compute compu
         const std::size_t input = tape->id_or_leaf(a);
         id = tape->push_node(make_node(input));
     }
-    return ForwardStep(id).finish(compute());
+    return make_result(compute(), id);
 }
 
 // Two tensor operands: the left operand's leaf, if one is needed, gets the smaller id.
@@ -61,7 +41,7 @@ Result<Tensor> recorded_binary(const Tensor& a, const Tensor& b, MakeNode make_n
         const std::size_t rhs = tape->id_or_leaf(b);
         id = tape->push_node(make_node(lhs, rhs));
     }
-    return ForwardStep(id).finish(compute());
+    return make_result(compute(), id);
 }
 
 }  // namespace tensor::core
