@@ -39,8 +39,8 @@ Wanted wanted(const AutogradContext& context, std::size_t lhs_id, std::size_t rh
     return {context.wanted(lhs_id), context.wanted(rhs_id)};
 }
 
-// Accumulates a pair of contributions, left first; one that was not computed is accumulated put
-// off, as later(left) computes it.
+// Accumulates a pair of contributions, left first; one that is not wanted is accumulated put off,
+// as later(left) computes it (whatever the kernel gave in its place is dropped).
 template <class Later>
 Status both(AutogradContext& context, std::size_t lhs_id, std::size_t rhs_id, Wanted wanted,
             Pair&& gradients, Later later) {
@@ -76,6 +76,14 @@ template <SavedBinary op>
 Status SavingBinaryNode<op>::backward(AutogradContext& context, const SharedStorage& g) const {
     const CpuStorage& saved = lhs->cpu();
     const Wanted want = wanted(context, lhs_id, rhs_id);
+    // One of the pair computed again when it is read: (dA, dB) = kernel(A, g, B, left).
+    auto again = [&](bool left, auto kernel) {
+        return [g, a = lhs, b = rhs, left, kernel]() -> runtime::Result<CpuStorage> {
+            auto pair = kernel(a->cpu(), g->cpu(), b->cpu(), left);
+            if (!pair) return std::unexpected(std::move(pair.error()));
+            return std::move(left ? pair->first : pair->second);
+        };
+    };
     if constexpr (op == SavedBinary::Mul) {
         // dA = g * B, dB = g * A
         auto later = [&](bool left) {
@@ -84,19 +92,19 @@ Status SavingBinaryNode<op>::backward(AutogradContext& context, const SharedStor
         return both(context, lhs_id, rhs_id, want, saved.backward_mul(g->cpu(), rhs->cpu(), want),
                     later);
     } else if constexpr (op == SavedBinary::Div) {
-        // the quotient's kernel computes both gradients in one pass
-        auto never = [](bool) -> DeferredGradient {
-            throw runtime::InternalFailure("a quotient's gradients are always computed");
+        // The quotient's kernel computes both gradients in one pass; one that is not wanted is
+        // not kept, but computed again if it is read.
+        auto later = [&](bool left) {
+            return again(left, [](const CpuStorage& a, const CpuStorage& grad, const CpuStorage& b,
+                                  bool) { return a.backward_div(grad, b); });
         };
-        return both(context, lhs_id, rhs_id, Wanted{}, saved.backward_div(g->cpu(), rhs->cpu()),
-                    never);
+        return both(context, lhs_id, rhs_id, want, saved.backward_div(g->cpu(), rhs->cpu()), later);
     } else {
         auto later = [&](bool left) {
-            return [g, a = lhs, b = rhs, left]() -> runtime::Result<CpuStorage> {
-                auto pair = a->cpu().backward_matmul(g->cpu(), b->cpu(), Wanted{left, !left});
-                if (!pair) return std::unexpected(std::move(pair.error()));
-                return std::move(left ? pair->first : pair->second);
-            };
+            return again(left, [](const CpuStorage& a, const CpuStorage& grad, const CpuStorage& b,
+                                  bool on_left) {
+                return a.backward_matmul(grad, b, Wanted{on_left, !on_left});
+            });
         };
         return both(context, lhs_id, rhs_id, want,
                     saved.backward_matmul(g->cpu(), rhs->cpu(), want), later);

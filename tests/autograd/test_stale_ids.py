@@ -218,6 +218,8 @@ UNTRACKED = {  # forward on a tracked [2, 3] and an untracked operand; a seed th
     "matmul": (lambda a: a @ Tensor(np.full((3, 4), 5.0)), (5, 4),
                "Matrix inner dimensions mismatch for matmul: 2 vs 5", np.full((3, 4), 2.0)),
     "sub": (lambda a: a - Tensor(np.full((2, 3), 5.0)), None, None, np.full((2, 3), -1.0)),
+    "div": (lambda a: a / Tensor(np.full(3, 2.0)), (5, 1),
+            "Shape mismatch: cannot broadcast [5, 1] and [2, 3]", np.full((2, 3), -0.25)),
 }
 
 

@@ -3,7 +3,6 @@
 // data() + sum(ik * strides[k]); strides are counted in elements and may be 0 or permuted.
 // Every array owns its buffer; no two arrays ever share memory.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -149,15 +148,15 @@ struct StridedArray {
 
     // A new array with the given layout over a buffer of exactly element_count(shape) elements;
     // the strides must describe a gap-free block starting at the buffer's first element. A
-    // buffer that cannot be had (or whose size does not fit a machine word) is OutOfMemory; an
-    // empty array needs none, whatever its other lengths.
+    // buffer that cannot be had (or whose size does not fit a machine word) is OutOfMemory; so
+    // is a shape beyond the largest (its non-zero lengths multiply past the largest signed
+    // machine word), even an empty one: no array of such a shape is ever made.
     static StridedArray with_layout(Shape shape, Strides strides) {
-        const bool empty = std::find(shape.begin(), shape.end(), 0) != shape.end();
-        auto count = empty ? std::optional<std::size_t>(0) : checked_element_count(shape);
+        auto count = checked_element_count(shape);
         if (!count || *count > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
             throw runtime::OutOfMemory(runtime::concat(
-                "Out of memory: the elements of a tensor of shape ", runtime::shape_text<std::size_t>(shape),
-                " need more bytes than a machine word can count"));
+                "Out of memory: a tensor of shape ", runtime::shape_text<std::size_t>(shape),
+                " is too large for a machine word to count"));
         }
         try {
             Buffer<T> buffer(*count);

@@ -43,28 +43,34 @@ PyResult<void> check_device(PyObject* device) {
     return {};
 }
 
-// requires_grad must be a Python bool or NumPy's bool scalar; the int 1 is refused. Telling a
-// NumPy bool needs only NumPy's module, not its C API.
+// requires_grad must be a Python bool or NumPy's bool scalar; the int 1 is refused. NumPy's bool
+// type is its C API's once that is set up; until then it is the numpy module's bool_, so that a
+// NumPy the set-up would refuse is met where its API is needed, not here.
 PyResult<bool> convert_requires_grad(PyObject* flag) {
     if (flag == nullptr || flag == Py_False) return false;
     if (flag == Py_True) return true;
-    // A NumPy bool scalar can exist only once NumPy has been imported.
-    PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
-    if (!name) return runtime::raised();
-    if (PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()))) {
-        PyObject* bool_type = nullptr;
-        if (PyObject_GetOptionalAttrString(numpy.get(), "bool_", &bool_type) < 0) {
+    PyObject* numpy_bool = nullptr;
+    PyRef held;
+    if (runtime::numpy_api_ready()) {
+        numpy_bool = reinterpret_cast<PyObject*>(&PyBoolArrType_Type);
+    } else {
+        // A NumPy bool scalar can exist only once NumPy has been imported.
+        PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
+        if (!name) return runtime::raised();
+        if (PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()))) {
+            if (PyObject_GetOptionalAttrString(numpy.get(), "bool_", &numpy_bool) < 0) {
+                return runtime::raised();
+            }
+            held = PyRef::steal(numpy_bool);
+        } else if (PyErr_Occurred()) {
             return runtime::raised();
         }
-        PyRef held = PyRef::steal(bool_type);
-        if (bool_type != nullptr && PyType_Check(bool_type) &&
-            PyObject_TypeCheck(flag, reinterpret_cast<PyTypeObject*>(bool_type))) {
-            int truth = PyObject_IsTrue(flag);
-            if (truth < 0) return runtime::raised();
-            return truth == 1;
-        }
-    } else if (PyErr_Occurred()) {
-        return runtime::raised();
+    }
+    if (numpy_bool != nullptr && PyType_Check(numpy_bool) &&
+        PyObject_TypeCheck(flag, reinterpret_cast<PyTypeObject*>(numpy_bool))) {
+        int truth = PyObject_IsTrue(flag);
+        if (truth < 0) return runtime::raised();
+        return truth == 1;
     }
     return expected_type("bool", flag);
 }
