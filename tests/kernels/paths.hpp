@@ -3,16 +3,17 @@
 
 #include <vector>
 
-#include "engine/cpu/simd/isa.hpp"
+#include "engine/cpu/numeric/simd/isa.hpp"
 
 namespace kernel_tests {
 
-using engine::cpu::simd::Isa;
-using engine::cpu::simd::path_name;
+using engine::cpu::numeric::simd::Isa;
+using engine::cpu::numeric::simd::path_name;
 
 // Every compiled path, the portable one first.
 inline std::vector<Isa> every_path() {
-    return {std::begin(engine::cpu::simd::compiled_paths), std::end(engine::cpu::simd::compiled_paths)};
+    return {std::begin(engine::cpu::numeric::simd::compiled_paths),
+            std::end(engine::cpu::numeric::simd::compiled_paths)};
 }
 
 // Every compiled path but the portable one (the ones compared with it).

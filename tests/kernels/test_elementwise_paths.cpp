@@ -14,13 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/cpu/simd/kernels.hpp"
+#include "engine/cpu/loop.hpp"
+#include "engine/cpu/numeric/simd/kernels.hpp"
 #include "paths.hpp"
 
 namespace kernel_tests {
 namespace {
 
-namespace simd = engine::cpu::simd;
+namespace simd = engine::cpu::numeric::simd;
 namespace numeric = engine::cpu::numeric;
 
 template <class T>
@@ -161,7 +162,7 @@ void compare_paths(Isa isa) {
     }
     // Past the size where a run is streamed by itself: from a cache line, and not.
     using Out = simd::OutOf<Op, T>;
-    const std::size_t big = simd::large_output_bytes / sizeof(Out) + 37;
+    const std::size_t big = engine::cpu::large_output_bytes / sizeof(Out) + 37;
     for (std::size_t offset : {0, 1}) compare_run<Op, T>(isa, big, offset, false, seed += 3);
 }
 

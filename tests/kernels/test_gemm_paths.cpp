@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
-#include "engine/cpu/simd/gemm.hpp"
+#include "engine/cpu/numeric/simd/gemm.hpp"
 #include "paths.hpp"
 
 namespace kernel_tests {
 namespace {
 
-namespace simd = engine::cpu::simd;
+namespace simd = engine::cpu::numeric::simd;
 
 bool fused(Isa isa) { return isa != Isa::Portable; }
 

@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/cpu/simd/kernels.hpp"
+#include "engine/cpu/numeric/simd/kernels.hpp"
 #include "paths.hpp"
 
 namespace kernel_tests {
 namespace {
 
-namespace simd = engine::cpu::simd;
+namespace simd = engine::cpu::numeric::simd;
 namespace numeric = engine::cpu::numeric;
 
 // The references take a float32 pattern as its upper 9 bits (sign and exponent), then its 23

@@ -1,21 +1,18 @@
 #pragma once
 // The element-wise driver of two arrays: broadcast to the common shape, allocate the output in the
 // memory order the operands favour, and write each output element once. Its one-operand twin is
-// map.hpp; the numeric, logical and gradient kernels all run on these two. The engine has one
-// broadcasting rule, and it belongs to the numeric kernels (numeric/ops/broadcast.hpp, whose
-// generic form also serves bool): the driver reaches into that group for it, and for nothing else.
+// map.hpp; the numeric, logical and gradient kernels all run on these two, with the engine's one
+// broadcasting rule (broadcast.hpp).
 
 #include <algorithm>
 #include <numeric>
 
+#include "engine/cpu/broadcast.hpp"
 #include "engine/cpu/layout.hpp"
 #include "engine/cpu/loop.hpp"
-#include "engine/cpu/numeric/ops/broadcast.hpp"
-#include "engine/cpu/simd/kernels.hpp"
 
 namespace engine::cpu {
 
-using numeric::ops::broadcast_tensors;
 using runtime::KernelResult;
 
 inline bool ends_with(std::span<const std::size_t> shape, std::span<const std::size_t> suffix) {
@@ -41,7 +38,7 @@ StridedArray<Out> elementwise_blocks(const StridedArray<T>& a, const StridedArra
     const std::size_t block = a_repeats ? a.numel() : b.numel();
     if (n == 0) return out;
     if constexpr (requires { f.large_output; }) {
-        f.large_output = n * sizeof(Out) >= simd::large_output_bytes;
+        f.large_output = n * sizeof(Out) >= large_output_bytes;
     }
     auto run = [&](Out* o, const T* x, const T* y, std::ptrdiff_t x_step, std::ptrdiff_t y_step,
                    std::size_t len) {
@@ -82,7 +79,7 @@ StridedArray<Out> elementwise_blocks(const StridedArray<T>& a, const StridedArra
         }
     }
     if constexpr (requires { f.large_output; }) {
-        if (f.large_output) simd::store_fence();
+        if (f.large_output) store_fence();
     }
     return out;
 }
@@ -105,7 +102,7 @@ KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const Stri
         shape, output_is_column_major(shape, va.strides, vb.strides) ? col_major_strides(shape)
                                                                      : row_major_strides(shape));
     if constexpr (requires { f.large_output; }) {
-        f.large_output = out.numel() * sizeof(Out) >= simd::large_output_bytes;
+        f.large_output = out.numel() * sizeof(Out) >= large_output_bytes;
     }
     auto out_steps = byte_strides<Out>(out.strides);
     auto a_steps = byte_strides<T>(va.strides);
@@ -121,7 +118,7 @@ KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const Stri
             binary_run<Out, T, T>(p, s, n, f);
         });
     if constexpr (requires { f.large_output; }) {
-        if (f.large_output) simd::store_fence();
+        if (f.large_output) store_fence();
     }
     return out;
 }

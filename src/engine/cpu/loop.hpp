@@ -8,9 +8,24 @@
 #include <cstddef>
 #include <span>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "engine/cpu/axis_vector.hpp"
 
 namespace engine::cpu {
+
+// Outputs of at least this many bytes count as large: they are written past the caches (streamed)
+// where the instruction set can.
+constexpr std::size_t large_output_bytes = std::size_t(4) << 20;
+
+// Orders streamed stores before anything that follows (another thread may read the result).
+inline void store_fence() {
+#if defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
 
 template <std::size_t N>
 using Pointers = std::array<std::byte*, N>;

@@ -1,6 +1,6 @@
 // The activation of storages: relu.
-#include "engine/cpu/kernel_bound.hpp"
 #include "engine/cpu/map.hpp"
+#include "engine/cpu/numeric/ops/kernel_bound.hpp"
 #include "engine/cpu/storage/dispatch.hpp"
 
 namespace engine::cpu::storage {
@@ -11,7 +11,8 @@ CpuStorage::Result CpuStorage::relu() const {
         [](const auto& x) -> Result {
             using T = element_of<decltype(x)>;
             if constexpr (is_numeric<T>) {
-                return CpuStorage(map_elements<T>(x, numeric::OnItself<numeric::WherePositive, T>{}));
+                return CpuStorage(
+                    map_elements<T>(x, numeric::ops::OnItself<numeric::WherePositive, T>{}));
             } else {
                 return std::unexpected(
                     runtime::Error::type("Tensor Dtype not supported for this operation: relu"));

@@ -4,6 +4,7 @@
 #include "engine/cpu/loop.hpp"
 #include "engine/cpu/numeric/backward/wanted.hpp"
 #include "engine/cpu/numeric/ops/binary.hpp"
+#include "engine/cpu/numeric/ops/broadcast.hpp"
 
 namespace engine::cpu::numeric::backward {
 

@@ -39,9 +39,27 @@ inline T apply(F f, T a, T b) {
     return TensorOps<T>::narrow(f(TensorOps<T>::widen(a), TensorOps<T>::widen(b)));
 }
 
-// The element functions, on float32 values: written once for a float and for a vector of them.
-// Arithmetic gives a value, comparisons a truth (a lane mask for vectors).
-#define MORLA_ELEMENT_FUNCTION(Name, comparison, expression)          \
+// Every element function, one line each, on float32 values a and b (of type V: a float or a vector
+// of them): X(context, Name, comparison, expression). Arithmetic gives a value, comparisons a truth
+// (a lane mask for vectors). Each line defines the struct numeric::Name below and, in every
+// instruction-set path, its vector kernels for float32, float16 and bfloat16 (MORLA_FOR_EACH_KERNEL
+// in simd/kernels.hpp), which the kernel tests take up too. `context` is handed through to X.
+// WherePositive: a where b is greater than zero, +0 elsewhere (relu is this with a == b; its
+// gradient with a = g, b = the input).
+#define MORLA_FOR_EACH_ELEMENT_FUNCTION(X, context) \
+    X(context, Add, false, a + b)                   \
+    X(context, Sub, false, a - b)                   \
+    X(context, Mul, false, a* b)                    \
+    X(context, Div, false, a / b)                   \
+    X(context, Eq, true, a == b)                    \
+    X(context, Ge, true, a >= b)                    \
+    X(context, Gt, true, a > b)                     \
+    X(context, Le, true, a <= b)                    \
+    X(context, Lt, true, a < b)                     \
+    X(context, WherePositive, false, b > V{} ? a : V{})
+
+// Defines the struct Name of each element function: written once for a float and for a vector.
+#define MORLA_ELEMENT_FUNCTION(context, Name, comparison, expression) \
     struct Name {                                                     \
         static constexpr bool is_comparison = comparison;             \
         template <class V>                                            \
@@ -49,18 +67,7 @@ inline T apply(F f, T a, T b) {
             return expression;                                        \
         }                                                             \
     };
-MORLA_ELEMENT_FUNCTION(Add, false, a + b)
-MORLA_ELEMENT_FUNCTION(Sub, false, a - b)
-MORLA_ELEMENT_FUNCTION(Mul, false, a * b)
-MORLA_ELEMENT_FUNCTION(Div, false, a / b)
-MORLA_ELEMENT_FUNCTION(Eq, true, a == b)
-MORLA_ELEMENT_FUNCTION(Ge, true, a >= b)
-MORLA_ELEMENT_FUNCTION(Gt, true, a > b)
-MORLA_ELEMENT_FUNCTION(Le, true, a <= b)
-MORLA_ELEMENT_FUNCTION(Lt, true, a < b)
-// a where b is greater than zero, +0 elsewhere (relu is this with a == b; its gradient with
-// a = g, b = the input).
-MORLA_ELEMENT_FUNCTION(WherePositive, false, b > V{} ? a : V{})
+MORLA_FOR_EACH_ELEMENT_FUNCTION(MORLA_ELEMENT_FUNCTION, ~)
 #undef MORLA_ELEMENT_FUNCTION
 
 template <class T>

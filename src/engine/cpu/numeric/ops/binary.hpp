@@ -2,8 +2,8 @@
 // The arithmetic and comparison kernels of two arrays, on the shared element-wise driver.
 
 #include "engine/cpu/elementwise.hpp"
-#include "engine/cpu/kernel_bound.hpp"
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
+#include "engine/cpu/numeric/ops/kernel_bound.hpp"
 
 namespace engine::cpu::numeric::ops {
 

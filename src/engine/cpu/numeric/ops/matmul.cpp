@@ -6,8 +6,8 @@
 #include "engine/cpu/loop.hpp"
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
-#include "engine/cpu/simd/gemm.hpp"
-#include "engine/cpu/simd/kernels.hpp"
+#include "engine/cpu/numeric/simd/gemm.hpp"
+#include "engine/cpu/numeric/simd/kernels.hpp"
 
 namespace engine::cpu::numeric::ops::matmul {
 

@@ -2,8 +2,8 @@
 // Kernels that combine every element with one float32 scalar. The scalar is brought to the element
 // type once per call; results keep the operand's layout when it is one gap-free block.
 
-#include "engine/cpu/kernel_bound.hpp"
 #include "engine/cpu/map.hpp"
+#include "engine/cpu/numeric/ops/kernel_bound.hpp"
 
 namespace engine::cpu::numeric::ops {
 

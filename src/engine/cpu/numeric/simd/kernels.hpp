@@ -6,14 +6,10 @@
 #include <cstddef>
 #include <type_traits>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
-#include "engine/cpu/simd/isa.hpp"
+#include "engine/cpu/numeric/simd/isa.hpp"
 
-namespace engine::cpu::simd {
+namespace engine::cpu::numeric::simd {
 
 using numeric::bfloat16;
 using numeric::float16;
@@ -35,16 +31,6 @@ using LeftFn = void (*)(OutOf<Op, T>*, T, const T*, std::size_t, bool large);
 template <class T>
 using NarrowFn = void (*)(T*, const float*, std::size_t);
 
-// Outputs of at least this many bytes count as large.
-constexpr std::size_t large_output_bytes = std::size_t(4) << 20;
-
-// Orders streamed stores before anything that follows (another thread may read the result).
-inline void store_fence() {
-#if defined(__x86_64__)
-    _mm_sfence();
-#endif
-}
-
 // The scalar rule, for tails and strided runs.
 template <class Op, class T>
 inline OutOf<Op, T> scalar_rule(T a, T b) {
@@ -56,33 +42,28 @@ inline OutOf<Op, T> scalar_rule(T a, T b) {
     }
 }
 
-#define MORLA_DECLARE_KERNELS(name, Enumerator, runs_here)                                  \
-    namespace name {                                                                        \
-    template <class Op, class T>                                                            \
-    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large);    \
-    template <class Op, class T>                                                            \
-    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large);            \
-    template <class Op, class T>                                                            \
-    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large);             \
-    void narrow(float16* out, const float* in, std::size_t n);                              \
-    void narrow(bfloat16* out, const float* in, std::size_t n);                             \
+// Declares, for every path of the list, simd::<path>::binary, ::right, ::left and ::narrow
+// (portable::binary, avx2::binary, avx512::binary, neon::binary, ...); each path's translation
+// unit defines them with MORLA_DEFINE_KERNELS (elementwise_loops.hpp).
+#define MORLA_DECLARE_KERNELS(name, Enumerator, runs_here)                             \
+    namespace name {                                                                   \
+    template <class Op, class T>                                                       \
+    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large); \
+    template <class Op, class T>                                                       \
+    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large);         \
+    template <class Op, class T>                                                       \
+    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large);          \
+    void narrow(float16* out, const float* in, std::size_t n);                         \
+    void narrow(bfloat16* out, const float* in, std::size_t n);                        \
     }
 MORLA_FOR_EACH_PATH(MORLA_DECLARE_KERNELS)
 #undef MORLA_DECLARE_KERNELS
 
-// Every (function, element type) pair that has vector kernels.
-#define MORLA_FOR_EACH_KERNEL(X)                                                                \
-    X(numeric::Add, float) X(numeric::Add, float16) X(numeric::Add, bfloat16)                  \
-    X(numeric::Sub, float) X(numeric::Sub, float16) X(numeric::Sub, bfloat16)                  \
-    X(numeric::Mul, float) X(numeric::Mul, float16) X(numeric::Mul, bfloat16)                  \
-    X(numeric::Div, float) X(numeric::Div, float16) X(numeric::Div, bfloat16)                  \
-    X(numeric::Eq, float) X(numeric::Eq, float16) X(numeric::Eq, bfloat16)                     \
-    X(numeric::Ge, float) X(numeric::Ge, float16) X(numeric::Ge, bfloat16)                     \
-    X(numeric::Gt, float) X(numeric::Gt, float16) X(numeric::Gt, bfloat16)                     \
-    X(numeric::Le, float) X(numeric::Le, float16) X(numeric::Le, bfloat16)                     \
-    X(numeric::Lt, float) X(numeric::Lt, float16) X(numeric::Lt, bfloat16)                     \
-    X(numeric::WherePositive, float) X(numeric::WherePositive, float16)                        \
-    X(numeric::WherePositive, bfloat16)
+// X(Op, T) for every pair that has vector kernels: each element function of
+// MORLA_FOR_EACH_ELEMENT_FUNCTION (numeric/core/tensor_ops.hpp) with float32, float16 and bfloat16.
+#define MORLA_KERNELS_OF_FUNCTION(X, Name, comparison, expression) \
+    X(numeric::Name, float) X(numeric::Name, float16) X(numeric::Name, bfloat16)
+#define MORLA_FOR_EACH_KERNEL(X) MORLA_FOR_EACH_ELEMENT_FUNCTION(MORLA_KERNELS_OF_FUNCTION, X)
 
 template <class Op, class T>
 constexpr bool has_kernels = !std::is_same_v<T, bool>;
@@ -95,11 +76,13 @@ struct ElementKernels {
     LeftFn<Op, T> left;
 };
 
+// The kernels of each path, by its Isa enumerator: <path>::binary, ::right and ::left.
 template <class Op, class T>
 ElementKernels<Op, T> element_kernels(Isa isa) {
     switch (isa) {
 #define MORLA_PATH_KERNELS(name, Enumerator, runs_here) \
-    case Isa::Enumerator: return {&name::binary<Op, T>, &name::right<Op, T>, &name::left<Op, T>};
+    case Isa::Enumerator:                               \
+        return {&name::binary<Op, T>, &name::right<Op, T>, &name::left<Op, T>};
         MORLA_FOR_EACH_PATH(MORLA_PATH_KERNELS)
 #undef MORLA_PATH_KERNELS
     }
@@ -128,12 +111,13 @@ LeftFn<Op, T> left_kernel() {
     return active_kernels<Op, T>().left;
 }
 
-// One path's narrowing from float32 to T (float16 or bfloat16).
+// One path's narrowing from float32 to T (float16 or bfloat16): <path>::narrow.
 template <class T>
 NarrowFn<T> narrow_kernel(Isa isa) {
     switch (isa) {
 #define MORLA_PATH_NARROW(name, Enumerator, runs_here) \
-    case Isa::Enumerator: return static_cast<NarrowFn<T>>(&name::narrow);
+    case Isa::Enumerator:                              \
+        return static_cast<NarrowFn<T>>(&name::narrow);
         MORLA_FOR_EACH_PATH(MORLA_PATH_NARROW)
 #undef MORLA_PATH_NARROW
     }
@@ -147,4 +131,4 @@ NarrowFn<T> narrow_kernel() {
     return fn;
 }
 
-}  // namespace engine::cpu::simd
+}  // namespace engine::cpu::numeric::simd

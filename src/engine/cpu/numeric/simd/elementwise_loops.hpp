@@ -7,9 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/cpu/simd/kernels.hpp"
+#include "engine/cpu/loop.hpp"
+#include "engine/cpu/numeric/simd/kernels.hpp"
 
-namespace engine::cpu::simd {
+namespace engine::cpu::numeric::simd {
 namespace {
 
 // Writes the lanes of a result through narrow(), by way of an aligned temporary when streaming.
@@ -27,7 +28,8 @@ inline void put(Out* out, V value) {
 // Large outputs that start on a cache line are streamed, where the instruction set can.
 template <class Out>
 inline bool should_stream(const Out* out, std::size_t n, bool large) {
-    return (large || n * sizeof(Out) >= large_output_bytes) && reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
+    return (large || n * sizeof(Out) >= large_output_bytes) &&
+           reinterpret_cast<std::uintptr_t>(out) % 64 == 0;
 }
 
 // Runs vector(i) for each full vector, streaming or not, then the scalar tail (every element,
@@ -81,30 +83,29 @@ void narrow_loop(T* out, const float* in, std::size_t n) {
 }
 
 }  // namespace
-}  // namespace engine::cpu::simd
+}  // namespace engine::cpu::numeric::simd
 
-#define MORLA_INSTANTIATE_KERNELS(Op, T)                                                \
+// Instantiates binary<Op, T>, right<Op, T> and left<Op, T> of the path being defined.
+#define MORLA_INSTANTIATE_KERNELS(Op, T)                                               \
     template void binary<Op, T>(OutOf<Op, T>*, const T*, const T*, std::size_t, bool); \
     template void right<Op, T>(OutOf<Op, T>*, const T*, T, std::size_t, bool);         \
     template void left<Op, T>(OutOf<Op, T>*, T, const T*, std::size_t, bool);
 
-#define MORLA_DEFINE_KERNELS(Arch)                                                     \
-    template <class Op, class T>                                                       \
-    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large) { \
-        binary_loop<Arch, Op>(out, a, b, n, large);                                    \
-    }                                                                                  \
-    template <class Op, class T>                                                       \
-    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large) {        \
-        right_loop<Arch, Op>(out, a, s, n, large);                                     \
-    }                                                                                  \
-    template <class Op, class T>                                                       \
-    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large) {         \
-        left_loop<Arch, Op>(out, s, b, n, large);                                      \
-    }                                                                                  \
-    void narrow(float16* out, const float* in, std::size_t n) {                        \
-        narrow_loop<Arch>(out, in, n);                                                 \
-    }                                                                                  \
-    void narrow(bfloat16* out, const float* in, std::size_t n) {                       \
-        narrow_loop<Arch>(out, in, n);                                                 \
-    }                                                                                  \
+// Defines, in the namespace of the path being defined (simd::avx512, ...), binary, right, left
+// (instantiated for every element function and numeric type of MORLA_FOR_EACH_KERNEL) and narrow.
+#define MORLA_DEFINE_KERNELS(Arch)                                                                \
+    template <class Op, class T>                                                                  \
+    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large) {           \
+        binary_loop<Arch, Op>(out, a, b, n, large);                                               \
+    }                                                                                             \
+    template <class Op, class T>                                                                  \
+    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large) {                   \
+        right_loop<Arch, Op>(out, a, s, n, large);                                                \
+    }                                                                                             \
+    template <class Op, class T>                                                                  \
+    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large) {                    \
+        left_loop<Arch, Op>(out, s, b, n, large);                                                 \
+    }                                                                                             \
+    void narrow(float16* out, const float* in, std::size_t n) { narrow_loop<Arch>(out, in, n); }  \
+    void narrow(bfloat16* out, const float* in, std::size_t n) { narrow_loop<Arch>(out, in, n); } \
     MORLA_FOR_EACH_KERNEL(MORLA_INSTANTIATE_KERNELS)

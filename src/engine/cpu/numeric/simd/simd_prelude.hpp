@@ -10,7 +10,8 @@
 #include <immintrin.h>
 #endif
 
+#include "engine/cpu/loop.hpp"
 #include "engine/cpu/numeric/core/float16.hpp"
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
-#include "engine/cpu/simd/gemm.hpp"
-#include "engine/cpu/simd/kernels.hpp"
+#include "engine/cpu/numeric/simd/gemm.hpp"
+#include "engine/cpu/numeric/simd/kernels.hpp"

@@ -13,7 +13,7 @@
 
 #include "engine/cpu/numeric/core/float16.hpp"
 
-namespace engine::cpu::simd::arch {
+namespace engine::cpu::numeric::simd::arch {
 namespace {
 
 using numeric::bfloat16;
@@ -24,7 +24,7 @@ struct VectorLanes {
     static constexpr std::size_t lanes = Bytes / 4;  // float32 lanes
     typedef float vf __attribute__((vector_size(Bytes)));
     typedef std::uint32_t vu __attribute__((vector_size(Bytes)));
-    typedef std::int32_t vi __attribute__((vector_size(Bytes)));      // a truth mask per lane
+    typedef std::int32_t vi __attribute__((vector_size(Bytes)));       // a truth mask per lane
     typedef std::uint16_t vh __attribute__((vector_size(Bytes / 2)));  // 16-bit elements
     typedef std::uint8_t vb __attribute__((vector_size(Bytes / 4)));   // bool elements
 
@@ -107,4 +107,4 @@ inline bool vectors_follow_rule() {
 }
 
 }  // namespace
-}  // namespace engine::cpu::simd::arch
+}  // namespace engine::cpu::numeric::simd::arch

@@ -4,10 +4,10 @@
 
 #include <immintrin.h>
 
-#include "engine/cpu/simd/arch/vector_lanes.hpp"
-#include "engine/cpu/simd/arch/x86_stream.hpp"
+#include "engine/cpu/numeric/simd/arch/vector_lanes.hpp"
+#include "engine/cpu/numeric/simd/arch/x86_stream.hpp"
 
-namespace engine::cpu::simd::arch {
+namespace engine::cpu::numeric::simd::arch {
 namespace {
 
 struct Avx512 : VectorLanes<64> {
@@ -16,7 +16,8 @@ struct Avx512 : VectorLanes<64> {
     static constexpr bool streams = true;  // large outputs bypass the caches
 
     static vf widen(const bfloat16* p) {
-        return widen_bf16_bits(vu(_mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)))));
+        return widen_bf16_bits(
+            vu(_mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)))));
     }
     // float16: the F16C conversions, which follow the scalar rule exactly (subnormals, rounding
     // to nearest even, quiet NaNs).
@@ -24,8 +25,9 @@ struct Avx512 : VectorLanes<64> {
         return vf(_mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))));
     }
     static void narrow(float16* p, vf v) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p),
-                            _mm512_cvtps_ph(__m512(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(p),
+            _mm512_cvtps_ph(__m512(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
     }
 
     static vf splat(float x) { return vf(_mm512_set1_ps(x)); }
@@ -36,7 +38,9 @@ struct Avx512 : VectorLanes<64> {
     }
 
     // acc + a * b, rounded once.
-    static vf multiply_add(vf a, vf b, vf acc) { return vf(_mm512_fmadd_ps(__m512(a), __m512(b), __m512(acc))); }
+    static vf multiply_add(vf a, vf b, vf acc) {
+        return vf(_mm512_fmadd_ps(__m512(a), __m512(b), __m512(acc)));
+    }
 
     template <std::size_t bytes>
     static void stream(void* p, const void* lanes) {
@@ -49,4 +53,4 @@ struct Avx512 : VectorLanes<64> {
 };
 
 }  // namespace
-}  // namespace engine::cpu::simd::arch
+}  // namespace engine::cpu::numeric::simd::arch

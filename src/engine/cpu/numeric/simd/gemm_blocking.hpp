@@ -11,9 +11,9 @@
 #include <type_traits>
 
 #include "engine/cpu/numeric/core/tensor_ops.hpp"
-#include "engine/cpu/simd/gemm.hpp"
+#include "engine/cpu/numeric/simd/gemm.hpp"
 
-namespace engine::cpu::simd {
+namespace engine::cpu::numeric::simd {
 namespace {
 
 template <class Arch, class Tile>
@@ -49,7 +49,8 @@ struct GemmBlocking {
 #pragma GCC unroll 16
                     for (std::size_t i = 0; i < MR; ++i) {
                         alignas(64) float lanes[W];
-                        Arch::store(lanes, Arch::widen(block + std::ptrdiff_t(i) * a_row + std::ptrdiff_t(p)));
+                        Arch::store(lanes, Arch::widen(block + std::ptrdiff_t(i) * a_row +
+                                                       std::ptrdiff_t(p)));
                         for (std::size_t t = 0; t < W; ++t) out[t * MR + i] = lanes[t];
                     }
                 }
@@ -57,7 +58,8 @@ struct GemmBlocking {
             for (; p < k; ++p, out += MR) {
                 const T* column = block + std::ptrdiff_t(p) * a_col;
                 std::size_t i = 0;
-                for (; i < rows; ++i) out[i] = numeric::TensorOps<T>::widen(column[std::ptrdiff_t(i) * a_row]);
+                for (; i < rows; ++i)
+                    out[i] = numeric::TensorOps<T>::widen(column[std::ptrdiff_t(i) * a_row]);
                 for (; i < MR; ++i) out[i] = 0.0f;
             }
         }
@@ -77,7 +79,8 @@ struct GemmBlocking {
                 const T* row = block + std::ptrdiff_t(p) * b_row;
                 if (vectors && cols == NR) {
 #pragma GCC unroll 8
-                    for (std::size_t v = 0; v < NR / W; ++v) Arch::store(out + v * W, Arch::widen(row + v * W));
+                    for (std::size_t v = 0; v < NR / W; ++v)
+                        Arch::store(out + v * W, Arch::widen(row + v * W));
                     continue;
                 }
                 if constexpr (std::is_same_v<T, float>) {
@@ -92,7 +95,8 @@ struct GemmBlocking {
                     }
                 }
                 std::size_t j = 0;
-                for (; j < cols; ++j) out[j] = numeric::TensorOps<T>::widen(row[std::ptrdiff_t(j) * b_col]);
+                for (; j < cols; ++j)
+                    out[j] = numeric::TensorOps<T>::widen(row[std::ptrdiff_t(j) * b_col]);
                 for (; j < width; ++j) out[j] = 0.0f;
             }
         }
@@ -240,18 +244,18 @@ struct GemmBlocking {
             const std::size_t nc = std::min(NC, N - jc);
             for (std::size_t pc = 0; pc < K; pc += KC) {
                 const std::size_t kc = std::min(KC, K - pc);
-                pack_b(kc, nc, b + std::ptrdiff_t(pc) * b_row + std::ptrdiff_t(jc) * b_col, b_row, b_col,
-                       packed_b);
+                pack_b(kc, nc, b + std::ptrdiff_t(pc) * b_row + std::ptrdiff_t(jc) * b_col, b_row,
+                       b_col, packed_b);
                 for (std::size_t ic = 0; ic < M; ic += MC) {
                     const std::size_t mc = std::min(MC, M - ic);
-                    pack_a(mc, kc, a + std::ptrdiff_t(ic) * a_row + std::ptrdiff_t(pc) * a_col, a_row,
-                           a_col, packed_a);
+                    pack_a(mc, kc, a + std::ptrdiff_t(ic) * a_row + std::ptrdiff_t(pc) * a_col,
+                           a_row, a_col, packed_a);
                     for (std::size_t jr = 0; jr < nc; jr += NR) {
                         for (std::size_t ir = 0; ir < mc; ir += MR) {
                             Tile::template tile<true>(
                                 kc, {packed_a + ir * kc, 1, MR, packed_b + jr * kc, NR},
-                                c + std::ptrdiff_t(ic + ir) * ldc + std::ptrdiff_t(jc + jr), ldc, pc != 0,
-                                std::min(MR, mc - ir), std::min(NR, nc - jr));
+                                c + std::ptrdiff_t(ic + ir) * ldc + std::ptrdiff_t(jc + jr), ldc,
+                                pc != 0, std::min(MR, mc - ir), std::min(NR, nc - jr));
                         }
                     }
                 }
@@ -261,14 +265,17 @@ struct GemmBlocking {
 };
 
 }  // namespace
-}  // namespace engine::cpu::simd
+}  // namespace engine::cpu::numeric::simd
 
-#define MORLA_DEFINE_GEMM(Tile, Arch)                                                   \
-    template <class T>                                                                  \
-    void gemm(const GemmOperands<T>& g, float* scratch) {                               \
-        GemmBlocking<Arch, Tile>::gemm(g, scratch);                                     \
-    }                                                                                   \
-    template void gemm<float>(const GemmOperands<float>&, float*);                     \
-    template void gemm<float16>(const GemmOperands<float16>&, float*);                 \
-    template void gemm<bfloat16>(const GemmOperands<bfloat16>&, float*);               \
-    const Microkernel microkernel{#Tile, Tile::MR, Tile::NR, Tile::lanes, &Tile::template tile<true>};
+// Defines, in the namespace of the path being defined, gemm<T> (float, float16, bfloat16) and
+// microkernel (the Microkernel of Tile): avx512::gemm, avx512::microkernel, ...
+#define MORLA_DEFINE_GEMM(Tile, Arch)                                     \
+    template <class T>                                                    \
+    void gemm(const GemmOperands<T>& g, float* scratch) {                 \
+        GemmBlocking<Arch, Tile>::gemm(g, scratch);                       \
+    }                                                                     \
+    template void gemm<float>(const GemmOperands<float>&, float*);        \
+    template void gemm<float16>(const GemmOperands<float16>&, float*);    \
+    template void gemm<bfloat16>(const GemmOperands<bfloat16>&, float*);  \
+    const Microkernel microkernel{#Tile, Tile::MR, Tile::NR, Tile::lanes, \
+                                  &Tile::template tile<true>};

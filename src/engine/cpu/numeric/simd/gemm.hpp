@@ -13,9 +13,9 @@
 #include <cstddef>
 
 #include "engine/cpu/numeric/core/float16.hpp"
-#include "engine/cpu/simd/isa.hpp"
+#include "engine/cpu/numeric/simd/isa.hpp"
 
-namespace engine::cpu::simd {
+namespace engine::cpu::numeric::simd {
 
 template <class T>
 struct GemmOperands {
@@ -53,7 +53,7 @@ struct TileSource {
     const float* a;
     std::ptrdiff_t a_row, a_step;  // between rows of the tile, between values of p
     const float* b;
-    std::ptrdiff_t b_step;         // between values of p
+    std::ptrdiff_t b_step;  // between values of p
 };
 
 // A path's microkernel: one MR x NR tile of C over k values of p, every sum from +0 in
@@ -67,20 +67,25 @@ struct Microkernel {
                    bool add_onto, std::size_t rows, std::size_t cols);
 };
 
+// Declares, for every path of the list, simd::<path>::gemm and simd::<path>::microkernel
+// (avx512::gemm, avx512::microkernel, ...); MORLA_DEFINE_GEMM (gemm_blocking.hpp) defines them in
+// each path's translation unit.
 #define MORLA_DECLARE_GEMM(name, Enumerator, runs_here)         \
-    namespace name {                                             \
-    template <class T>                                           \
-    void gemm(const GemmOperands<T>& operands, float* scratch);  \
-    extern const Microkernel microkernel;                        \
+    namespace name {                                            \
+    template <class T>                                          \
+    void gemm(const GemmOperands<T>& operands, float* scratch); \
+    extern const Microkernel microkernel;                       \
     }
 MORLA_FOR_EACH_PATH(MORLA_DECLARE_GEMM)
 #undef MORLA_DECLARE_GEMM
 
+// Each path's product and microkernel, by its Isa enumerator: <path>::gemm, <path>::microkernel.
 template <class T>
 GemmFn<T> gemm_of(Isa isa) {
     switch (isa) {
 #define MORLA_PATH_GEMM(name, Enumerator, runs_here) \
-    case Isa::Enumerator: return &name::gemm<T>;
+    case Isa::Enumerator:                            \
+        return &name::gemm<T>;
         MORLA_FOR_EACH_PATH(MORLA_PATH_GEMM)
 #undef MORLA_PATH_GEMM
     }
@@ -90,7 +95,8 @@ GemmFn<T> gemm_of(Isa isa) {
 inline const Microkernel& microkernel_of(Isa isa) {
     switch (isa) {
 #define MORLA_PATH_MICROKERNEL(name, Enumerator, runs_here) \
-    case Isa::Enumerator: return name::microkernel;
+    case Isa::Enumerator:                                   \
+        return name::microkernel;
         MORLA_FOR_EACH_PATH(MORLA_PATH_MICROKERNEL)
 #undef MORLA_PATH_MICROKERNEL
     }
@@ -104,4 +110,4 @@ GemmFn<T> gemm_kernel() {
     return fn;
 }
 
-}  // namespace engine::cpu::simd
+}  // namespace engine::cpu::numeric::simd

@@ -8,19 +8,21 @@
 #include <cstddef>
 #include <cstring>
 
-namespace engine::cpu::simd::arch {
+namespace engine::cpu::numeric::simd::arch {
 namespace {
 
 template <std::size_t bytes>
 inline void stream_x86(void* p, const void* lanes) {
     if constexpr (bytes == 32) {
-        _mm256_stream_si256(static_cast<__m256i*>(p), _mm256_load_si256(static_cast<const __m256i*>(lanes)));
+        _mm256_stream_si256(static_cast<__m256i*>(p),
+                            _mm256_load_si256(static_cast<const __m256i*>(lanes)));
     } else if constexpr (bytes == 16) {
-        _mm_stream_si128(static_cast<__m128i*>(p), _mm_load_si128(static_cast<const __m128i*>(lanes)));
+        _mm_stream_si128(static_cast<__m128i*>(p),
+                         _mm_load_si128(static_cast<const __m128i*>(lanes)));
     } else {
         std::memcpy(p, lanes, bytes);
     }
 }
 
 }  // namespace
-}  // namespace engine::cpu::simd::arch
+}  // namespace engine::cpu::numeric::simd::arch

@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
-#include "engine/cpu/simd/arch/vector_lanes.hpp"
+#include "engine/cpu/numeric/simd/arch/vector_lanes.hpp"
 
-namespace engine::cpu::simd::arch {
+namespace engine::cpu::numeric::simd::arch {
 namespace {
 
 struct Neon : VectorLanes<16> {
@@ -27,10 +27,12 @@ struct Neon : VectorLanes<16> {
     // rounding than to nearest) do change the results: while any is set, the kernels convert by
     // the scalar rule.
     static vf widen(const float16* p) {
-        return vf(vcvt_f32_f16(vreinterpret_f16_u16(vld1_u16(reinterpret_cast<const std::uint16_t*>(p)))));
+        return vf(vcvt_f32_f16(
+            vreinterpret_f16_u16(vld1_u16(reinterpret_cast<const std::uint16_t*>(p)))));
     }
     static void narrow(float16* p, vf v) {
-        vst1_u16(reinterpret_cast<std::uint16_t*>(p), vreinterpret_u16_f16(vcvt_f16_f32(float32x4_t(v))));
+        vst1_u16(reinterpret_cast<std::uint16_t*>(p),
+                 vreinterpret_u16_f16(vcvt_f16_f32(float32x4_t(v))));
     }
     static bool hardware_conversions_exact() {
         constexpr std::uint64_t ahp = std::uint64_t(1) << 26, dn = std::uint64_t(1) << 25,
@@ -52,4 +54,4 @@ struct Neon : VectorLanes<16> {
 };
 
 }  // namespace
-}  // namespace engine::cpu::simd::arch
+}  // namespace engine::cpu::numeric::simd::arch

@@ -6,9 +6,9 @@
 #include <immintrin.h>
 #endif
 
-#include "engine/cpu/simd/arch/vector_lanes.hpp"
+#include "engine/cpu/numeric/simd/arch/vector_lanes.hpp"
 
-namespace engine::cpu::simd::arch {
+namespace engine::cpu::numeric::simd::arch {
 namespace {
 
 struct Portable : VectorLanes<16> {
@@ -46,4 +46,4 @@ struct Portable : VectorLanes<16> {
 };
 
 }  // namespace
-}  // namespace engine::cpu::simd::arch
+}  // namespace engine::cpu::numeric::simd::arch

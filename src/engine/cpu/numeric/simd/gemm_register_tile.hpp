@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <utility>
 
-#include "engine/cpu/simd/gemm.hpp"
+#include "engine/cpu/numeric/simd/gemm.hpp"
 
-namespace engine::cpu::simd {
+namespace engine::cpu::numeric::simd {
 namespace {
 
 // With `packed`, the source holds packed micro-panels and its strides are the constants below.
@@ -33,7 +33,8 @@ void register_tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bo
     // do not wait for them.
     for (std::size_t i = 0; i < rows; ++i) {
 #pragma GCC unroll 8
-        for (std::size_t v = 0; v < NV; ++v) __builtin_prefetch(c + std::ptrdiff_t(i) * ldc + v * W, 1, 3);
+        for (std::size_t v = 0; v < NV; ++v)
+            __builtin_prefetch(c + std::ptrdiff_t(i) * ldc + v * W, 1, 3);
     }
     const float* pb = s.b;
     for (std::size_t p = 0; p < k; ++p, pb += s.b_step) {
@@ -55,7 +56,8 @@ void register_tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bo
             float* row = c + std::ptrdiff_t(i) * ldc;
 #pragma GCC unroll 8
             for (std::size_t v = 0; v < NV; ++v) {
-                Arch::store(row + v * W, add_onto ? Arch::load(row + v * W) + acc[i][v] : acc[i][v]);
+                Arch::store(row + v * W,
+                            add_onto ? Arch::load(row + v * W) + acc[i][v] : acc[i][v]);
             }
         }
         return;
@@ -74,7 +76,8 @@ void register_tile(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bo
             const float* lanes = tile[i] + first;
             float* out = row + first;
             if (cols - first >= W) {
-                Arch::store(out, add_onto ? Arch::load(out) + Arch::load(lanes) : Arch::load(lanes));
+                Arch::store(out,
+                            add_onto ? Arch::load(out) + Arch::load(lanes) : Arch::load(lanes));
                 continue;
             }
             const std::size_t rest = cols - first;
@@ -108,24 +111,25 @@ struct VectorMicrokernel {
     // 12), read where the operands lie: a column strip that narrow has too few independent sums
     // in flight in one tile, and rows of A a page apart share a set of the first-level cache,
     // which holds 12.
-    static constexpr std::size_t tall_rows = std::max(2 * MR, std::min<std::size_t>(MR * vectors, 12));
+    static constexpr std::size_t tall_rows =
+        std::max(2 * MR, std::min<std::size_t>(MR* vectors, 12));
     static void tall(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bool add_onto,
                      std::size_t valid_cols) {
         register_tile<Arch, tall_rows, 1, false>(k, s, c, ldc, add_onto, tall_rows, valid_cols);
     }
 
-  private:
+private:
     template <bool packed, std::size_t... V>
     static void narrowest(std::index_sequence<V...>, std::size_t k, TileSource s, float* c,
                           std::ptrdiff_t ldc, bool add_onto, std::size_t valid_rows,
                           std::size_t valid_cols) {
         const std::size_t needed = panel_width(valid_cols) / lanes;
-        (void)((needed == V + 1 &&
-                (register_tile<Arch, MR, V + 1, packed>(k, s, c, ldc, add_onto, valid_rows, valid_cols),
-                 true)) ||
+        (void)((needed == V + 1 && (register_tile<Arch, MR, V + 1, packed>(k, s, c, ldc, add_onto,
+                                                                           valid_rows, valid_cols),
+                                    true)) ||
                ...);
     }
 };
 
 }  // namespace
-}  // namespace engine::cpu::simd
+}  // namespace engine::cpu::numeric::simd

@@ -3,9 +3,9 @@
 // the numeric types. Strided runs use the scalar rule; contiguous runs go to the kernels of the
 // instruction set chosen for this process.
 
-#include "engine/cpu/simd/kernels.hpp"
+#include "engine/cpu/numeric/simd/kernels.hpp"
 
-namespace engine::cpu::numeric {
+namespace engine::cpu::numeric::ops {
 
 template <class Op, class T>
 struct KernelBound {
@@ -43,4 +43,4 @@ struct OnItself {
     }
 };
 
-}  // namespace engine::cpu::numeric
+}  // namespace engine::cpu::numeric::ops

@@ -9,11 +9,11 @@
 // asks the CPU for one of its features.
 
 #if defined(__x86_64__)
-#define MORLA_FOR_EACH_PATH(X)                                                                      \
-    X(portable, Portable, true)                                                                     \
-    X(avx2, Avx2, cpu_has("avx2") && cpu_has("fma") && cpu_has("f16c"))                              \
-    X(avx512, Avx512,                                                                               \
-      cpu_runs(Isa::Avx2) && cpu_has("avx512f") && cpu_has("avx512bw") && cpu_has("avx512vl") &&    \
+#define MORLA_FOR_EACH_PATH(X)                                                                   \
+    X(portable, Portable, true)                                                                  \
+    X(avx2, Avx2, cpu_has("avx2") && cpu_has("fma") && cpu_has("f16c"))                          \
+    X(avx512, Avx512,                                                                            \
+      cpu_runs(Isa::Avx2) && cpu_has("avx512f") && cpu_has("avx512bw") && cpu_has("avx512vl") && \
           cpu_has("avx512dq"))
 #elif defined(__aarch64__)
 // Advanced SIMD is part of every aarch64 CPU.
@@ -22,8 +22,9 @@
 #define MORLA_FOR_EACH_PATH(X) X(portable, Portable, true)
 #endif
 
-namespace engine::cpu::simd {
+namespace engine::cpu::numeric::simd {
 
+// Isa::Portable, Isa::Avx2, Isa::Avx512, Isa::Neon: one enumerator per path of the list.
 #define MORLA_PATH_ENUMERATOR(name, Enumerator, runs_here) Enumerator,
 enum class Isa { MORLA_FOR_EACH_PATH(MORLA_PATH_ENUMERATOR) };
 #undef MORLA_PATH_ENUMERATOR
@@ -42,4 +43,4 @@ bool cpu_runs(Isa isa);
 // The path's name, as in the list ("portable", ...).
 const char* path_name(Isa isa);
 
-}  // namespace engine::cpu::simd
+}  // namespace engine::cpu::numeric::simd

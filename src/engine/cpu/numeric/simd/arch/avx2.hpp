@@ -4,10 +4,10 @@
 
 #include <immintrin.h>
 
-#include "engine/cpu/simd/arch/vector_lanes.hpp"
-#include "engine/cpu/simd/arch/x86_stream.hpp"
+#include "engine/cpu/numeric/simd/arch/vector_lanes.hpp"
+#include "engine/cpu/numeric/simd/arch/x86_stream.hpp"
 
-namespace engine::cpu::simd::arch {
+namespace engine::cpu::numeric::simd::arch {
 namespace {
 
 struct Avx2 : VectorLanes<32> {
@@ -22,7 +22,8 @@ struct Avx2 : VectorLanes<32> {
     }
 
     static vf widen(const bfloat16* p) {
-        return widen_bf16_bits(vu(_mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
+        return widen_bf16_bits(
+            vu(_mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
     }
     // float16: the F16C conversions, which follow the scalar rule exactly (subnormals, rounding
     // to nearest even, quiet NaNs).
@@ -37,7 +38,9 @@ struct Avx2 : VectorLanes<32> {
     static vf splat(float x) { return vf(_mm256_set1_ps(x)); }
 
     // acc + a * b, rounded once.
-    static vf multiply_add(vf a, vf b, vf acc) { return vf(_mm256_fmadd_ps(__m256(a), __m256(b), __m256(acc))); }
+    static vf multiply_add(vf a, vf b, vf acc) {
+        return vf(_mm256_fmadd_ps(__m256(a), __m256(b), __m256(acc)));
+    }
 
     template <std::size_t bytes>
     static void stream(void* p, const void* lanes) {
@@ -46,4 +49,4 @@ struct Avx2 : VectorLanes<32> {
 };
 
 }  // namespace
-}  // namespace engine::cpu::simd::arch
+}  // namespace engine::cpu::numeric::simd::arch
