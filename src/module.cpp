@@ -9,22 +9,18 @@
 namespace {
 
 // Populates the module: the class Tensor, then the sub-module nn.
-runtime::PyResult<void> morla_core(PyObject* module) {
-    auto type = tensor::api::tensor_type();
-    if (!type) return runtime::raised();
-    if (!runtime::add_public(module, "Tensor", reinterpret_cast<PyObject*>(*type))) {
-        return runtime::raised();
-    }
-    return nn::init_submodule(module);
+void morla_core(PyObject* module) {
+    runtime::add_public(module, "Tensor", reinterpret_cast<PyObject*>(tensor::api::tensor_type()));
+    nn::init_submodule(module);
 }
 
 int execute(PyObject* module) {
-    return runtime::guarded_status([&]() -> runtime::PyResult<void> {
+    return runtime::guarded_status([&] {
         if (!PyModule_Check(module)) {
             PyErr_SetString(PyExc_TypeError, "morla_core can only initialise a module object");
-            return runtime::raised();
+            throw runtime::PythonError();
         }
-        return morla_core(module);
+        morla_core(module);
     });
 }
 

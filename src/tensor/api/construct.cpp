@@ -16,37 +16,34 @@ namespace tensor::api {
 namespace {
 
 using runtime::PyRef;
-using runtime::PyResult;
 using storage::DType;
 
-std::unexpected<runtime::Raised> expected_type(const char* what, PyObject* got) {
+[[noreturn]] void expected_type(const char* what, PyObject* got) {
     PyErr_Format(PyExc_TypeError, "expected %s, got %s", what, Py_TYPE(got)->tp_name);
-    return runtime::raised();
+    throw runtime::PythonError();
 }
 
 // device must be a str; null when not given.
-PyResult<PyObject*> convert_device(PyObject* device) {
-    if (device != nullptr && !PyUnicode_Check(device)) return expected_type("str", device);
+PyObject* convert_device(PyObject* device) {
+    if (device != nullptr && !PyUnicode_Check(device)) expected_type("str", device);
     return device;
 }
 
 // The device, lower-cased (full Unicode lower-casing), must be "cpu"; a missing one is.
-PyResult<void> check_device(PyObject* device) {
-    if (device == nullptr || PyUnicode_CompareWithASCIIString(device, "cpu") == 0) return {};
-    auto lowered = runtime::checked(
+void check_device(PyObject* device) {
+    if (device == nullptr || PyUnicode_CompareWithASCIIString(device, "cpu") == 0) return;
+    PyRef lowered = runtime::checked(
         PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", device));
-    if (!lowered) return runtime::raised();
-    if (PyUnicode_CompareWithASCIIString(lowered->get(), "cpu") != 0) {
+    if (PyUnicode_CompareWithASCIIString(lowered.get(), "cpu") != 0) {
         PyErr_SetString(PyExc_ValueError, "The device string is invalid or not supported.");
-        return runtime::raised();
+        throw runtime::PythonError();
     }
-    return {};
 }
 
 // requires_grad must be a Python bool or NumPy's bool scalar; the int 1 is refused. NumPy's bool
 // type is its C API's once that is set up; until then it is the numpy module's bool_, so that a
 // NumPy the set-up would refuse is met where its API is needed, not here.
-PyResult<bool> convert_requires_grad(PyObject* flag) {
+bool convert_requires_grad(PyObject* flag) {
     if (flag == nullptr || flag == Py_False) return false;
     if (flag == Py_True) return true;
     PyObject* numpy_bool = nullptr;
@@ -55,72 +52,65 @@ PyResult<bool> convert_requires_grad(PyObject* flag) {
         numpy_bool = reinterpret_cast<PyObject*>(&PyBoolArrType_Type);
     } else {
         // A NumPy bool scalar can exist only once NumPy has been imported.
-        PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
-        if (!name) return runtime::raised();
+        PyRef name = runtime::checked(PyUnicode_FromString("numpy"));
         if (PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()))) {
-            if (PyObject_GetOptionalAttrString(numpy.get(), "bool_", &numpy_bool) < 0) {
-                return runtime::raised();
-            }
+            runtime::checked(PyObject_GetOptionalAttrString(numpy.get(), "bool_", &numpy_bool));
             held = PyRef::steal(numpy_bool);
         } else if (PyErr_Occurred()) {
-            return runtime::raised();
+            throw runtime::PythonError();
         }
     }
     if (numpy_bool != nullptr && PyType_Check(numpy_bool) &&
         PyObject_TypeCheck(flag, reinterpret_cast<PyTypeObject*>(numpy_bool))) {
-        int truth = PyObject_IsTrue(flag);
-        if (truth < 0) return runtime::raised();
-        return truth == 1;
+        return runtime::checked(PyObject_IsTrue(flag)) == 1;
     }
-    return expected_type("bool", flag);
+    expected_type("bool", flag);
 }
 
 // The dtype argument reduced to a text: a str as it is, else its __name__, else the name of
 // numpy.dtype(dtype); null when it is not given (float32).
-PyResult<PyRef> dtype_text(PyObject* dtype) {
+PyRef dtype_text(PyObject* dtype) {
     if (dtype == nullptr || dtype == Py_None) return PyRef();
     if (PyUnicode_Check(dtype)) return PyRef::borrow(dtype);
     if (PyRef name = PyRef::steal(PyObject_GetAttrString(dtype, "__name__"))) {
         if (!PyUnicode_Check(name.get())) {
             PyErr_Format(PyExc_TypeError, "the dtype's __name__ must be str, not %s",
                          Py_TYPE(name.get())->tp_name);
-            return runtime::raised();
+            throw runtime::PythonError();
         }
         return name;
     }
-    if (!runtime::pending_is_ordinary()) return runtime::raised();  // only these fall back to NumPy
+    // Only ordinary failures fall back to NumPy.
+    if (!runtime::pending_is_ordinary()) throw runtime::PythonError();
     PyErr_Clear();
-    auto numpy = runtime::checked(PyImport_ImportModule("numpy"));
-    if (!numpy) return runtime::raised();
-    auto resolved = runtime::checked(PyObject_CallMethod(numpy->get(), "dtype", "O", dtype));
-    if (!resolved) return runtime::raised();
-    auto name = runtime::checked(PyObject_GetAttrString(resolved->get(), "name"));
-    if (!name) return runtime::raised();
-    if (!PyUnicode_Check(name->get())) return expected_type("str", name->get());
+    PyRef numpy = runtime::checked(PyImport_ImportModule("numpy"));
+    PyRef resolved = runtime::checked(PyObject_CallMethod(numpy.get(), "dtype", "O", dtype));
+    PyRef name = runtime::checked(PyObject_GetAttrString(resolved.get(), "name"));
+    if (!PyUnicode_Check(name.get())) expected_type("str", name.get());
     return name;
 }
 
 // The element type a dtype text spells. A text that no spelling matches (one that UTF-8 cannot
 // encode among them) fails with a message that quotes it whole.
-PyResult<std::pair<DType, std::string>> spelled_dtype(PyObject* text) {
-    if (text == nullptr) return std::pair{DType::F32, std::string("float32")};
+std::pair<DType, std::string> spelled_dtype(PyObject* text) {
+    if (text == nullptr) return {DType::F32, "float32"};
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data != nullptr) {
         std::string spelling(data, std::size_t(size));
         if (auto dtype = storage::dtype_from_spelling(spelling)) {
-            return std::pair{*dtype, std::move(spelling)};
+            return {*dtype, std::move(spelling)};
         }
     } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
         PyErr_Clear();
     } else {
-        return runtime::raised();
+        throw runtime::PythonError();
     }
     if (PyRef message =
             PyRef::steal(PyUnicode_FromFormat("Unsupported or invalid data type: '%U'", text))) {
         PyErr_SetObject(PyExc_ValueError, message.get());
     }
-    return runtime::raised();
+    throw runtime::PythonError();
 }
 
 // The names construction calls NumPy with, made once (interned, so never counted): "numpy",
@@ -133,9 +123,9 @@ struct ArrayCall {
 };
 runtime::OncePtr<ArrayCall> array_call;
 
-PyResult<const ArrayCall*> numpy_array_call() {
-    return array_call.get_or_init(
-        []() -> std::expected<ArrayCall*, runtime::Raised> {
+const ArrayCall& numpy_array_call() {
+    return *array_call.get_or_init(
+        [] {
             auto call = std::make_unique<ArrayCall>();
             PyObject** made[] = {&call->module,   &call->function, &call->names[0], &call->names[1],
                                  &call->names[2], &call->names[3], &call->keywords};
@@ -146,7 +136,7 @@ PyResult<const ArrayCall*> numpy_array_call() {
                                    : Py_BuildValue("(s)", "dtype");
                 if (*made[i] == nullptr) {
                     for (std::size_t j = 0; j < i; ++j) Py_DECREF(*made[j]);
-                    return runtime::raised();
+                    throw runtime::PythonError();
                 }
             }
             return call.release();  // kept for the life of the process
@@ -163,14 +153,14 @@ PyResult<const ArrayCall*> numpy_array_call() {
 // replace it there); None where no such module is found.
 runtime::OncePtr<PyObject> own_array;
 
-PyResult<PyObject*> numpy_own_array() {
+PyObject* numpy_own_array() {
     return own_array.get_or_init(
-        []() -> std::expected<PyObject*, runtime::Raised> {
+        [] {
             for (const char* module : {"numpy._core.multiarray", "numpy.core.multiarray"}) {
                 if (auto function = runtime::import_attribute(module, "array")) {
                     return function->release();  // kept for the life of the process
                 }
-                if (!runtime::pending_is_ordinary()) return runtime::raised();
+                if (!runtime::pending_is_ordinary()) throw runtime::PythonError();
                 PyErr_Clear();
             }
             return Py_NewRef(Py_None);
@@ -181,62 +171,44 @@ PyResult<PyObject*> numpy_own_array() {
 // numpy.array(data, dtype=name), numpy imported and its array read at every call. Where that is
 // NumPy's own array() and data an exact, aligned ndarray already of the element type, data is
 // taken as it is: array() would only copy it, and the storage copies it anyway.
-PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
-    auto call = numpy_array_call();
-    if (!call) return runtime::raised();
-    PyRef numpy = PyRef::steal(PyImport_GetModule((*call)->module));
+PyRef numpy_array(PyObject* data, DType dtype) {
+    const ArrayCall& call = numpy_array_call();
+    PyRef numpy = PyRef::steal(PyImport_GetModule(call.module));
     if (!numpy || numpy.get() == Py_None) {  // not imported yet, or blocked: the import says which
-        if (PyErr_Occurred()) return runtime::raised();
-        numpy = PyRef::steal(PyImport_Import((*call)->module));
-        if (!numpy) return runtime::raised();
+        if (PyErr_Occurred()) throw runtime::PythonError();
+        numpy = runtime::checked(PyImport_Import(call.module));
     }
-    auto function = runtime::checked(PyObject_GetAttr(numpy.get(), (*call)->function));
-    if (!function) return runtime::raised();
+    PyRef function = runtime::checked(PyObject_GetAttr(numpy.get(), call.function));
     if (PyObject* expected = engine::cpu::storage::loaded_descr(dtype)) {
         auto* array = reinterpret_cast<PyArrayObject*>(data);
         if (PyArray_CheckExact(data) && PyArray_ISALIGNED(array) &&
-            PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected))) {
-            auto own = numpy_own_array();
-            if (!own) return runtime::raised();
-            if (function->get() == *own) return PyRef::borrow(data);
+            PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected)) &&
+            function.get() == numpy_own_array()) {
+            return PyRef::borrow(data);
         }
     }
-    PyObject* arguments[] = {data, (*call)->names[int(dtype)]};
-    return runtime::checked(PyObject_Vectorcall(function->get(), arguments, 1, (*call)->keywords));
+    PyObject* arguments[] = {data, call.names[int(dtype)]};
+    return runtime::checked(PyObject_Vectorcall(function.get(), arguments, 1, call.keywords));
 }
 
-PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+PyRef construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"data", "dtype", "device", "requires_grad"};
     PyObject* given[4];
-    if (!bind_arguments({"Tensor.__new__", names, 1}, args, kwargs, given)) return runtime::raised();
+    bind_arguments({"Tensor.__new__", names, 1}, args, kwargs, given);
 
-    auto device = convert_device(given[2]);
-    if (!device) {
-        runtime::note_processing("device");
-        return runtime::raised();
-    }
-    auto requires_grad = convert_requires_grad(given[3]);
-    if (!requires_grad) {
-        runtime::note_processing("requires_grad");
-        return runtime::raised();
-    }
+    PyObject* device = converted(given[2], "device", convert_device);
+    const bool requires_grad = converted(given[3], "requires_grad", convert_requires_grad);
+    check_device(device);
 
-    if (!check_device(*device)) return runtime::raised();
-
-    auto text = dtype_text(given[1]);
-    if (!text) return runtime::raised();
-    auto dtype = spelled_dtype(text->get());
-    if (!dtype) return runtime::raised();
-
-    auto array = numpy_array(given[0], dtype->first);
-    if (!array) return runtime::raised();
-    auto cpu = runtime::or_raise(storage::CpuStorage::from_numpy(array->get(), dtype->second));
-    if (!cpu) return runtime::raised();
+    PyRef text = dtype_text(given[1]);
+    auto [dtype, spelling] = spelled_dtype(text.get());
+    PyRef array = numpy_array(given[0], dtype);
+    auto cpu = runtime::value_or_raise(storage::CpuStorage::from_numpy(array.get(), spelling));
 
     // The leaf is registered only once the instance's memory is there: a construction that
     // fails adds nothing to the tape.
     return make_instance(cls, [&] {
-        core::Tensor tensor{std::nullopt, storage::share(std::move(*cpu)), *requires_grad};
+        core::Tensor tensor{std::nullopt, storage::share(std::move(cpu)), requires_grad};
         if (tensor.requires_grad) tensor.node_id = autograd::graph::TapeMut()->register_leaf();
         return tensor;
     });

@@ -9,7 +9,6 @@
 namespace tensor::api {
 
 using runtime::PyRef;
-using runtime::PyResult;
 
 float to_float32(double value) {
     // Past FLT_MAX plus half an ulp of the top binade, nearest-even rounding gives infinity.
@@ -19,54 +18,44 @@ float to_float32(double value) {
     return static_cast<float>(value);
 }
 
-PyResult<float> float32_of(PyObject* object) {
+float float32_of(PyObject* object) {
     const double value = PyFloat_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred()) return runtime::raised();
+    if (value == -1.0 && PyErr_Occurred()) throw runtime::PythonError();
     return to_float32(value);
 }
 
-PyResult<std::size_t> unsigned_word(PyObject* object) {
-    auto index = runtime::checked(PyNumber_Index(object));
-    if (!index) return runtime::raised();
-    const std::size_t value = PyLong_AsSize_t(index->get());
-    if (value == std::size_t(-1) && PyErr_Occurred()) return runtime::raised();
+std::size_t unsigned_word(PyObject* object) {
+    PyRef index = runtime::checked(PyNumber_Index(object));
+    const std::size_t value = PyLong_AsSize_t(index.get());
+    if (value == std::size_t(-1) && PyErr_Occurred()) throw runtime::PythonError();
     return value;
 }
 
-PyResult<engine::cpu::Shape> extents_of(PyObject* object) {
+engine::cpu::Shape extents_of(PyObject* object) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "a str cannot be taken as a list of extents");
-        return runtime::raised();
+        throw runtime::PythonError();
     }
     if (!PySequence_Check(object)) {
-        auto abc = runtime::checked(PyImport_ImportModule("collections.abc"));
-        if (!abc) return runtime::raised();
-        auto sequence = runtime::checked(PyObject_GetAttrString(abc->get(), "Sequence"));
-        if (!sequence) return runtime::raised();
-        const int is_sequence = PyObject_IsInstance(object, sequence->get());
-        if (is_sequence < 0) return runtime::raised();
-        if (is_sequence == 0) {
+        PyRef abc = runtime::checked(PyImport_ImportModule("collections.abc"));
+        PyRef sequence = runtime::checked(PyObject_GetAttrString(abc.get(), "Sequence"));
+        if (!runtime::checked(PyObject_IsInstance(object, sequence.get()))) {
             PyErr_Format(PyExc_TypeError, "expected a sequence of extents, got %s",
                          Py_TYPE(object)->tp_name);
-            return runtime::raised();
+            throw runtime::PythonError();
         }
     }
-    auto iterator = runtime::checked(PyObject_GetIter(object));
-    if (!iterator) return runtime::raised();
+    PyRef iterator = runtime::checked(PyObject_GetIter(object));
     engine::cpu::Shape extents;
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator->get()))) {
-        auto extent = unsigned_word(item.get());
-        if (!extent) return runtime::raised();
-        extents.push_back(*extent);
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        extents.push_back(unsigned_word(item.get()));
     }
-    if (PyErr_Occurred()) return runtime::raised();
+    if (PyErr_Occurred()) throw runtime::PythonError();
     return extents;
 }
 
-PyResult<PyRef> wrap_result(core::TensorResult&& result) {
-    auto tensor = runtime::or_raise(std::move(result));
-    if (!tensor) return runtime::raised();
-    return wrap(std::move(*tensor));
+PyRef wrap_result(core::TensorResult&& result) {
+    return wrap(runtime::value_or_raise(std::move(result)));
 }
 
 }  // namespace tensor::api

@@ -11,8 +11,6 @@ namespace tensor::api {
 namespace {
 
 using runtime::PyRef;
-using runtime::PyResult;
-using runtime::Raised;
 
 runtime::OncePtr<PyTypeObject> type_object;
 
@@ -50,9 +48,9 @@ PyTypeObject* build_type() {
 
 }  // namespace
 
-PyResult<PyTypeObject*> tensor_type() {
+PyTypeObject* tensor_type() {
     return type_object.get_or_init(
-        []() -> std::expected<PyTypeObject*, Raised> {
+        [] {
             PyTypeObject* type = build_type();
             if (type == nullptr) {
                 // The reason stays attached as the cause.
@@ -64,17 +62,15 @@ PyResult<PyTypeObject*> tensor_type() {
                     PyException_SetCause(failure, reason);
                     PyErr_SetRaisedException(failure);
                 }
-                return runtime::raised();
+                throw runtime::PythonError();
             }
             return type;  // kept for the life of the process
         },
         [](PyTypeObject* loser) { Py_DECREF(loser); });
 }
 
-PyResult<PyRef> wrap(core::Tensor tensor) {
-    auto type = tensor_type();
-    if (!type) return runtime::raised();
-    return make_instance(*type, [&] { return std::move(tensor); });
+PyRef wrap(core::Tensor tensor) {
+    return make_instance(tensor_type(), [&] { return std::move(tensor); });
 }
 
 }  // namespace tensor::api
