@@ -2,9 +2,10 @@
 this module (1 thread and N threads) and by PyTorch (1 thread, bench/digits_torch.py in its own
 Python 3.11 process) from the same initial weights over the same mini-batches with the same
 update rule. Reports the per-step loss agreement over the first steps, the final test accuracies
-and the time per epoch; the speedup of N threads beside a pure-Python loop's, timed right after
-each run; and the throughput of N models trained at once (the main job's --models) beside
-PyTorch's N models on N Python threads and in N processes.
+and the time per epoch; the speedup of N threads beside a pure-Python loop's, timed before and
+after each run; and the throughput of N models trained at once (the main job's --models) beside
+PyTorch's N models on N Python threads and in N processes. A speedup or throughput whose runs
+the machine did not give its cores reads "unreliable" and why (morla.scaling).
 
     python bench/digits.py [--torch-python PATH] [--threads N] [--epochs E] [--out FILE]
 """
@@ -15,6 +16,7 @@ import argparse
 import importlib.util
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -24,6 +26,8 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+from morla import scaling  # noqa: E402
 EXAMPLE = HERE.parent / "examples" / "train_digits.py"
 COMPARED_STEPS = 200
 TOLERANCE = 1e-4  # largest relative difference of a step's loss between the two
@@ -40,15 +44,6 @@ def load_example():
 def per_epoch(seconds: list[float]) -> float:
     """The median epoch after the first, which includes the warm-up."""
     return float(np.median(seconds[1:] or seconds))
-
-
-def python_loop_seconds(threads: int) -> float:
-    """A pure-Python loop on `threads` threads, each doing the same work: what this machine's
-    cores give an interpreter without a GIL right now."""
-    sys.path.insert(0, str(HERE))
-    from kinds.threads import timed_python
-
-    return min(timed_python(threads, 2_000_000) for _ in range(3))
 
 
 def run_torch(torch_python: str, example, data, settings: dict, models: int) -> dict:
@@ -85,18 +80,26 @@ def main() -> None:
 
     settings = {**example.DEFAULTS, "epochs": args.epochs}
     data = example.load_data(settings["seed"])
+    models = max(args.threads, 2)
+    # A pure-Python loop's scaling on as many threads as the runs use, before the first run and
+    # after each: a figure is judged by the checks on either side of its runs.
+    checks = [scaling.python_loop_scaling(models)]
     runs = {}
     for threads in sorted({1, args.threads}):
         params, history = example.train(data, threads=threads, progress=False, **settings)
         runs[threads] = {"step_losses": history.step_losses, "epoch_seconds": history.epoch_seconds,
-                         "test_accuracy": history.accuracies[-1], "python_loop_s": python_loop_seconds(threads)}
-    models = max(args.threads, 2)
+                         "test_accuracy": history.accuracies[-1]}
+        checks.append(scaling.python_loop_scaling(models))
     started = time.perf_counter()
     example.train(data, threads=1, progress=False, **settings)  # one model alone, timed as the others are
     alone = time.perf_counter() - started
+    checks.append(scaling.python_loop_scaling(models))
     histories, together = example.train_models(data, models, **settings)
+    checks.append(scaling.python_loop_scaling(models))
     torch_run = (run_torch(torch_python, example, data, settings, models) if torch_python
                  else {"error": "no torch venv"})
+    checks.append(scaling.python_loop_scaling(models))
+    compare_checks, morla_models_checks, torch_checks = checks[:-3], checks[-4:-1], checks[-2:]
 
     one, many = runs[1], runs[args.threads]
     report = {"settings": settings, "threads": args.threads, "morla": {str(k): v for k, v in runs.items()},
@@ -117,22 +120,30 @@ def main() -> None:
     for name, seconds, accuracy in rows:
         print(f"{name:22} {1000 * seconds:12.2f} {100 * accuracy:13.1f}%")
     speedup = per_epoch(one["epoch_seconds"]) / per_epoch(many["epoch_seconds"])
-    python_speedup = args.threads * one["python_loop_s"] / many["python_loop_s"]
+    python_speedup = statistics.median(compare_checks)
+    report["python_loop_scalings"] = checks
     report["speedup"], report["python_loop_speedup"] = speedup, python_speedup
-    print(f"speedup of morla with {args.threads} thread{'s' if args.threads != 1 else ''}: {speedup:.2f}x; "
-          f"a pure-Python loop's, timed after each run: {python_speedup:.2f}x; "
-          f"the main job gets {speedup / python_speedup:.2f} of it (goal: 0.85)")
+    report["speedup_unreliable"] = scaling.unreliable(speedup, compare_checks, scaling.cores_for(args.threads))
+    if report["speedup_unreliable"]:
+        print(f"speedup of morla with {args.threads} threads: unreliable: {report['speedup_unreliable']}")
+    else:
+        print(f"speedup of morla with {args.threads} thread{'s' if args.threads != 1 else ''}: "
+              f"{speedup:.2f}x; a pure-Python loop's, timed before and after each run: {python_speedup:.2f}x; "
+              f"the main job gets {speedup / python_speedup:.2f} of it (goal: 0.85)")
     # N models at once, as model-epochs per second; one model alone is the 1-thread run above.
     print(f"{models} models at once, {settings['epochs']} epochs each (throughput against one model alone):")
-    lines = [("morla, threads", together, alone)]
+    lines = [("morla, threads", together, alone, morla_models_checks)]
     if "error" not in torch_run:
         timed = dict(torch_run["models"])
         torch_alone = timed.pop("alone")
-        lines += [(f"PyTorch, {how}", seconds, torch_alone) for how, seconds in timed.items()]
-    for name, seconds, one_model in lines:
+        lines += [(f"PyTorch, {how}", seconds, torch_alone, torch_checks) for how, seconds in timed.items()]
+    report["models_seconds"], report["models_unreliable"] = {}, {}
+    for name, seconds, one_model, around in lines:
+        throughput = models * one_model / seconds
+        why = scaling.unreliable(throughput, around, scaling.cores_for(models))
         print(f"  {name:20} {seconds:7.2f} s  {models * settings['epochs'] / seconds:8.1f} model-epochs/s  "
-              f"{models * one_model / seconds:.2f}x")
-    report["models_seconds"] = {name: seconds for name, seconds, _ in lines}
+              + (f"unreliable: {why}" if why else f"{throughput:.2f}x"))
+        report["models_seconds"][name], report["models_unreliable"][name] = seconds, why
     if "error" in torch_run:
         print(f"PyTorch: {torch_run['error']}")
     else:

@@ -4,7 +4,7 @@ row a peer, with the ratio of the medians, the target and, given the workload's 
 
 from __future__ import annotations
 
-from table import fmt_time
+from table import fmt_target, fmt_time, shown_target
 
 PEER_NAMES = {"numpy": "NumPy", "torch": "PyTorch", "morla_f32": "morla f32", "morla_f16": "morla f16",
               "morla_number": "morla, the number operand", "numpy_f32_bytes": "NumPy f32 add, same bytes",
@@ -35,13 +35,14 @@ def peer_rows(work: dict, r: dict, results: dict, torch_res: dict,
         ratio = None
         if peer_s:
             ratio = peer_s / morla if direction == ">=" else morla / peer_s
+        limit = shown_target(target[1]) if target else None
         row = {
             "workload": work["label"], "id": work["id"], "peer": label,
             "morla": fmt_time(morla), "peer_value": fmt_time(peer_s), "morla_s": morla, "peer_s": peer_s,
             "ratio": ratio, "ratio_kind": "throughput" if direction == ">=" else "time",
-            "target": f"{direction} {target[1]}" if target else "info",
+            "target": fmt_target(direction, limit) if target else "info",
             "ok": None if (ratio is None or not target) else
-            (ratio <= target[1] if direction == "<=" else ratio >= target[1]),
+            (ratio <= limit if direction == "<=" else ratio >= limit),
         }
         if vol:  # the same amount for a baseline peer: same element count and item size
             unit, pattern, amount = vol

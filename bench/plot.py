@@ -23,7 +23,7 @@ MET, EXPLAINED, MISSED = "#3a923a", "#e08e0b", "#c0392b"
 def margin(row: dict) -> float | None:
     """target / ratio for "<=" time rows, ratio / target for ">=" rows; budget / rise for memory."""
     ratio, target = row["ratio"], row["target"]
-    if ratio is None or target == "info":
+    if ratio is None or target == "info" or row.get("unreliable"):  # the last are no results
         return None
     op, _, value = target.partition(" ")
     if row["ratio_kind"] == "MiB over budget":

@@ -5,7 +5,7 @@ out, else None, and the row then reads a bare MISS. A reason shows only on a row
 does not turn the miss into a pass. Its argument c: {"work", "peer" (key), "row", "target"
 (value), "result" (this module's), "results" (all of them), "torch" (PyTorch's for the workload),
 "best" (a rate's pattern -> the highest rate any single-threaded run of that pattern reached: what
-this machine allows, as far as the run saw)}.
+this machine allows, as far as the run saw), "limits" (this core's, bench/limits.py)}.
 """
 
 from __future__ import annotations
@@ -14,12 +14,12 @@ import os
 
 from kinds.threads import thread_figures
 from load import LOAD_WARNING_CORES
-from table import fmt_time
+from table import fmt_time, shown_target
 
 MEMORY_BOUND = 0.75  # in-cache time scaled to the full size at most this share of the full run's
 COMPUTE_BOUND = 0.9  # at least this share: the arithmetic sets the pace wherever the data sits
 NEAR_BEST = 0.85     # a memory-bound row streams at no less than this share of the best rate seen
-KERNEL_NEAR_BEST = 0.7  # a product runs at no less than this share of the best GFLOP/s seen
+KERNEL_NEAR_PEAK = 0.7  # a product runs at no less than this share of this core's peak GFLOP/s
 
 REASONS = {}
 
@@ -54,7 +54,9 @@ def bound(c):
         mine, best = rate.get("morla"), c["best"].get(rate.get("pattern"))
         if mine is None or best is None or mine < NEAR_BEST * best:
             return None
-        return f"memory-bound at {mine:.0f} GB/s (the most seen here: {best:.0f}); {_peer_rate(row)}"
+        copy = c["limits"].get("bandwidth_gbs")
+        copy = f"; a streaming copy: {copy:.0f}" if copy else ""
+        return f"memory-bound at {mine:.0f} GB/s (the most seen here: {best:.0f}{copy}); {_peer_rate(row)}"
     if kind == "compute":
         what = ("exact division" if work["op"] == "div" else
                 "bfloat16's integer rounding" if work["dtype"] == "bf16" else "the arithmetic")
@@ -92,12 +94,15 @@ def products(c):
 
 @_reason
 def kernel(c):
-    """Products on both sides near this core's best rate: one kernel is just faster at the size."""
+    """Products on both sides near this core's peak (measured in the run; else the best rate seen
+    in it): one kernel is just faster at the size."""
     rate = c["row"].get("rate") or {}
-    best = c["best"].get(rate.get("pattern"))
-    if rate.get("morla") is None or rate.get("peer") is None or not best or rate["morla"] < KERNEL_NEAR_BEST * best:
+    peak = c["limits"].get("peak_gflops")
+    bound = peak or c["best"].get(rate.get("pattern"))
+    if rate.get("morla") is None or rate.get("peer") is None or not bound or rate["morla"] < KERNEL_NEAR_PEAK * bound:
         return None
-    return f"both compute-bound: {rate['morla']:.0f} GFLOP/s, {_peer_rate(c['row'])} (the most seen here: {best:.0f})"
+    what = f"this core's peak: {peak:.0f}" if peak else f"the most seen here: {bound:.0f}"
+    return f"both compute-bound: {rate['morla']:.0f} GFLOP/s, {_peer_rate(c['row'])} ({what})"
 
 
 # The thread rows' figures, by the row's peer key (their targets are the same kind of number).
@@ -147,8 +152,9 @@ def busy_rounds(c):
     return f"{worst} in {len(busy)} of {len(loads)} rounds; the other rounds give {value:.2f}"
 
 
-def give_verdicts(judged: list[tuple], results: dict, torch_res: dict) -> None:
-    """Sets each row's verdict and reason; judged holds (row, work, peer key, target) for each."""
+def give_verdicts(judged: list[tuple], results: dict, torch_res: dict, limits: dict) -> None:
+    """Sets each row's verdict and reason; judged holds (row, work, peer key, target) for each,
+    limits this core's (bench/limits.py)."""
     # The best rate any single-threaded run of a pattern reached: the bound the reasons measure against.
     best: dict[str, float] = {}
     for row, *_ in judged:
@@ -158,7 +164,9 @@ def give_verdicts(judged: list[tuple], results: dict, torch_res: dict) -> None:
             best[rate["pattern"]] = max([best.get(rate["pattern"], 0.0), *values])
     for row, work, peer, target in judged:
         row["reason"] = None
-        if row["ok"] is None:
+        if row.get("unreliable"):
+            row["verdict"] = f"unreliable: {row['unreliable']}"
+        elif row["ok"] is None:
             row["verdict"] = "-"
         elif row["ok"]:
             row["verdict"] = "ok"
@@ -166,7 +174,7 @@ def give_verdicts(judged: list[tuple], results: dict, torch_res: dict) -> None:
             why = work.get("why", {}).get(peer)
             if why:
                 row["reason"] = REASONS[why]({
-                    "work": work, "peer": peer, "row": row, "target": target[1],
+                    "work": work, "peer": peer, "row": row, "target": shown_target(target[1]),
                     "result": results.get(work["id"], {}), "results": results,
-                    "torch": torch_res.get(work["id"], {}), "best": best})
+                    "torch": torch_res.get(work["id"], {}), "best": best, "limits": limits})
             row["verdict"] = f"miss: {row['reason']}" if row["reason"] else "MISS"

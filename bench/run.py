@@ -8,9 +8,13 @@ default-threaded figures. Prints a table and writes everything to a JSON file.
 
 Each row has a target; a row that misses it shows the reason its workload names (the workload's
 "why" in bench/workloads.py, checked by bench/reasons.py) when this run's own figures bear that
-reason out (a memory- or compute-bound operation, products near this core's best rate, a
+reason out (a memory- or compute-bound operation, products near this core's peak, a
 training step's products, a busy second core), else a bare MISS. Element-wise rows show their
-GB/s, products their GFLOP/s.
+GB/s, products their GFLOP/s, each also against this core's limit measured first in the same run
+(bench/limits.py): the rates as shares of its peak and of its memory bandwidth, the one-call
+workloads' times as multiples of the least a call into C that makes one object takes. A thread
+scaling that the machine did not give its cores for (morla.scaling) reads "unreliable" and why,
+and is not judged.
 
     python bench/run.py [--quick] [--out bench/results.json] [--torch-python PATH | --no-torch]
 
@@ -21,7 +25,8 @@ only (they slow a current NumPy); the values found are recorded in the JSON.
 This file holds the command line and the order of things. bench/workloads.py lists the
 workloads with their targets and reasons; each kind of workload (bench/kinds) runs itself,
 builds its rows and gives the PyTorch peer its code; bench/reasons.py judges the rows that miss,
-bench/machine.py describes the machine and bench/table.py prints the table.
+bench/machine.py describes the machine, bench/limits.py measures its limits and bench/table.py
+prints the table.
 """
 
 from __future__ import annotations
@@ -44,6 +49,7 @@ import time  # noqa: E402
 import numpy as np  # noqa: E402
 
 import common  # noqa: E402
+import limits  # noqa: E402
 import machine  # noqa: E402
 import reasons  # noqa: E402
 from kinds import KINDS  # noqa: E402
@@ -65,7 +71,7 @@ def run_torch(torch_python: str, workloads, mode) -> dict:
     return out
 
 
-def build_rows(results: dict, torch_results: dict) -> list[dict]:
+def build_rows(results: dict, torch_results: dict, core_limits: dict) -> list[dict]:
     torch_res = torch_results.get("results", {})
     judged = []  # (row, work, peer key, target)
     for work in WORKLOADS:
@@ -74,13 +80,15 @@ def build_rows(results: dict, torch_results: dict) -> list[dict]:
             judged += [(row, work, peer, target)
                        for row, peer, target in KINDS[work["kind"]].rows(work, r, results, torch_res)]
     rows = [row for row, *_ in judged]
+    for row, work, *_ in judged:
+        row["against_limit"] = limits.against_limit(row, work, core_limits)
     for row in rows:
         loads = [results.get(row["id"], {}).get("foreign_load_cores")]
         if row["peer"].startswith("PyTorch"):
             loads.append(torch_results.get("foreign_load_cores"))
         loads = [x for x in loads if x is not None]
         row["foreign_load_cores"] = max(loads) if loads else None
-    reasons.give_verdicts(judged, results, torch_res)
+    reasons.give_verdicts(judged, results, torch_res, core_limits)
     return rows
 
 
@@ -128,6 +136,11 @@ def main() -> None:
         "workloads": selected,
     }
 
+    print("bench: this core's limits ...", end="", file=sys.stderr, flush=True)
+    t0 = time.perf_counter()
+    data["limits"] = limits.measure(mode)
+    print(f" {time.perf_counter() - t0:.1f} s", file=sys.stderr)
+
     results: dict = {}
     for work in selected:
         t0 = time.perf_counter()
@@ -166,7 +179,7 @@ def main() -> None:
     data["results"] = results
     module_at_end = machine.module_info()
     data["module_changed_during_run"] = module_at_end["sha256"] != module_at_start["sha256"]
-    rows = build_rows(results, torch_results)
+    rows = build_rows(results, torch_results, data["limits"])
     data["rows"] = rows
     data["wall_s"] = time.perf_counter() - started
 

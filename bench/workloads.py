@@ -7,7 +7,9 @@ targets: peer -> (direction, value); "<=" rows compare times (morla / peer), ">=
 of the workload named by "baseline". number_operand: the rank-0 operand is given as a Python number
 (the scalar operator). why: peer -> the name of a reason in reasons.REASONS that the row shows if it
 misses; each reason checks itself against the run's own figures. in_cache: also time this module on
-a slice that stays in cache, which tells a memory-bound operation from a compute-bound one. kind:
+a slice that stays in cache, which tells a memory-bound operation from a compute-bound one. calls:
+how many calls into C that make one object a run of the workload is (the chain's backward pass
+counted in with its operations), to set its time against the least such a call takes. kind:
 the module of bench/kinds that runs the workload and builds its rows.
 """
 
@@ -61,9 +63,10 @@ SIXTEEN_BIT_BOUND = {"numpy_f32_bytes": "bound"}
 
 WORKLOADS = [
     _binary("add_1_f32", "a + b, [1] f32, untracked (loop)", "add", "f32", [[1], [1]], 1,
-            {"numpy": ["<=", 0.45], "torch": ["<=", 0.15]}),
+            {"numpy": ["<=", 0.45], "torch": ["<=", 0.15]}, calls=1),
     {"id": "chain50_backward", "label": "50 chained ops on [8] f32 + backward()", "kind": "chain",
-     "dtype": "f32", "shapes": [[8]], "seed": 2, "targets": {"torch": ["<=", 0.25]}, "why": {}},
+     "dtype": "f32", "shapes": [[8]], "seed": 2, "targets": {"torch": ["<=", 0.25]}, "why": {},
+     "calls": 50},
     # Goals still pursued: a small model, and the main job's (examples/train_digits.py). Their
     # five products are also timed alone, in both processes, to tell where the time goes.
     {"id": "sgd_step_64", "label": "training step, 64-128-10 relu MLP, batch 64", "kind": "sgd",

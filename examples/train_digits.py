@@ -22,7 +22,9 @@ writes the picture. At the end the processes check that they hold the same param
 
 With --models K, K models train at once, one per thread, from seeds S, S+1, ..., S+K-1 (their
 own initial weights and batch order, the same test split); each model's test accuracy is
-reported, and the throughput against training one model alone.
+reported, and the throughput against training one model alone. That throughput, and the speedup
+of --compare-threads, read "unreliable" with the reason when a pure-Python loop timed beside the
+runs shows that the machine was busy, or when the figure is more than the cores can give.
 
 A progress bar advances once per epoch, showing the running loss and the test accuracy; the last
 line is the test accuracy; a PNG of the training loss and test accuracy per epoch is written and its path
@@ -49,6 +51,7 @@ import morla
 from morla import Tensor
 from morla.distributed import Processes, processes as job_processes
 from morla.nn.functional import relu
+from morla.scaling import python_loop_scaling, unreliable
 
 CLASSES = 10
 TEST_SAMPLES = 360
@@ -485,14 +488,19 @@ def main(argv: list[str] | None = None) -> int:
         # The same number of runs in every process (each run sums across them every step).
         runs = [1, used] if max(used_everywhere) > 1 else [1]
         timings = []
+        checks = [python_loop_scaling(used)] if len(runs) > 1 else []  # before the runs and after each
         for threads in runs:
             params, history = train(data, threads=threads, **settings)
             timings.append(epoch_time(history))
+            if checks:
+                checks.append(python_loop_scaling(used))
             if job.is_root:
                 say(f"{plural(threads, 'thread')}: {1000 * timings[-1]:.1f} ms per epoch, "
                     f"test accuracy {100 * history.accuracies[-1]:.1f}%")
         if len(runs) > 1:
-            say(f"speedup with {plural(used, 'thread')}: {timings[0] / timings[-1]:.2f}x")
+            cores = min(used, default_threads(job.on_this_machine))  # the cores the threads can have
+            say(f"speedup with {plural(used, 'thread')}: "
+                f"{scaling_report(timings[0] / timings[-1], checks, cores)}")
         else:
             say("only 1 thread can be used here: no speedup to compare")
     else:
@@ -519,19 +527,39 @@ def train_many(data: Data, args: argparse.Namespace, settings: dict) -> int:
     seed = settings.pop("seed")
     print(f"digits: {len(data.x_train)} training and {len(data.x_test)} test images; "
           f"{args.models} models 64-{args.hidden}-10 relu at once, one thread each, batches of {args.batch}")
+    checks = [python_loop_scaling(args.models)]
     histories, together = train_models(data, args.models, seed, **settings)
+    checks.append(python_loop_scaling(args.models))
     for i, history in enumerate(histories):
         print(f"model {i + 1} (seed {seed + i}): test accuracy {100 * history.accuracies[-1]:.1f}%")
     started = time.perf_counter()
     train(data, threads=1, seed=seed, progress=False, **settings)
     alone = time.perf_counter() - started
-    print(f"{args.models} models at once: {together:.2f} s; one alone: {alone:.2f} s; "
-          f"throughput {args.models * alone / together:.2f}x that of training them one after another")
+    checks.append(python_loop_scaling(args.models))
+    throughput = scaling_report(args.models * alone / together, checks, min(args.models, default_threads()),
+                                "{:.2f}x that of training them one after another")
+    print(f"{args.models} models at once: {together:.2f} s; one alone: {alone:.2f} s; throughput {throughput}")
     title = f"digits, {args.models} models 64-{args.hidden}-10 relu at once"
     print(f"loss curves and test accuracies: {save_plot(histories, args.plot, title)}")
     accuracies = [100 * history.accuracies[-1] for history in histories]
     print(f"test accuracy: {min(accuracies):.1f}% to {max(accuracies):.1f}% over {args.models} models")
     return 0
+
+
+# A speedup of N threads over one (or N models at once over one after another) is judged by a
+# pure-Python loop timed before the runs and after each (morla.scaling).
+def scaling_report(figure: float, python_scalings: list[float | None], cores: int,
+                   form: str = "{:.2f}x") -> str:
+    """The figure in its form and the pure-Python loop's scaling beside it, or why the figure is
+    unreliable."""
+    why = unreliable(figure, python_scalings, cores)
+    if why:
+        return f"unreliable: {why}"
+    measured = [s for s in python_scalings if s is not None]
+    if not measured:
+        return form.format(figure)
+    return (f"{form.format(figure)} (a pure-Python loop scaled {float(np.median(measured)):.2f}x "
+            f"on {plural(cores, 'core')} beside the runs)")
 
 
 def describe_workers(requested: list[int], used: list[int], hidden: int) -> str:

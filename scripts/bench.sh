@@ -3,7 +3,11 @@
 # bench/results.json and bench/results.png; then bench/digits.py, the main job beside PyTorch
 # (bench/digits.json). Extra arguments go to bench/run.py (e.g. --quick). Each row of the table
 # has a target and a verdict: ok, "miss: <reason>" when the run's own figures bear out the reason
-# its workload names (targets and reasons side by side in bench/workloads.py), or a bare MISS.
+# its workload names (targets and reasons side by side in bench/workloads.py), or a bare MISS; a
+# thread scaling measured while the machine was busy reads "unreliable" and why, unjudged.
+# First this core's limits are measured, in the same run: peak GFLOP/s, memory bandwidth and the
+# cost of one call into C (bench/limits.py; its loops, bench/limits.c, are built with the system
+# compiler, $CC or cc, with run-time dispatch), and each row is also given against them.
 #
 # Set-up, idempotent and fast when everything is present:
 #   - scripts/bootstrap.sh: the free-threaded 3.14 venv with morla_core built and installed;

@@ -12,7 +12,9 @@ import time
 
 import numpy as np
 
+from morla import scaling
 from load import LoadMonitor
+from table import fmt_target, shown_target
 
 from .driver_libs import Tensor, relu
 
@@ -85,6 +87,11 @@ def timed_python(count: int, steps: int) -> float:
     return timed_together(count, python_loop, lambda i: (steps,))
 
 
+def python_loop_steps(seconds: float) -> int:
+    """The steps of the pure-Python loop that one thread runs in about `seconds`."""
+    return max(10_000, int(seconds / (timed_python(1, 100_000) / 100_000)))
+
+
 def numpy_mlp_loop(steps: int, seed: int, barrier: threading.Barrier | None = None,
                    span: list | None = None) -> None:
     """mlp_loop's training steps written in NumPy (the gradients by hand): what array code that
@@ -117,14 +124,14 @@ def timed_numpy(count: int, steps: int) -> float:
 def thread_figures(r: dict, rounds: list[int] | None = None) -> dict:
     """2-thread over 1-thread throughput of each loop, from the median times of the given rounds
     (all by default), and this module's against the pure-Python loop's."""
-    def scaling(one, two):
+    def speedup(one, two):
         if not one or not two:
             return None
         pick = range(len(one)) if rounds is None else rounds
         return 2 * statistics.median(one[i] for i in pick) / statistics.median(two[i] for i in pick)
-    morla = scaling(r.get("one_thread_s"), r.get("two_threads_s"))
-    python = scaling(r.get("python_one_s"), r.get("python_two_s"))
-    numpy_loop = scaling(r.get("numpy_loop_one_s"), r.get("numpy_loop_two_s"))
+    morla = speedup(r.get("one_thread_s"), r.get("two_threads_s"))
+    python = speedup(r.get("python_one_s"), r.get("python_two_s"))
+    numpy_loop = speedup(r.get("numpy_loop_one_s"), r.get("numpy_loop_two_s"))
     return {"morla": morla, "python": python, "numpy": numpy_loop,
             "relative": morla / python if morla and python else None,
             "numpy_relative": numpy_loop / python if numpy_loop and python else None}
@@ -138,8 +145,7 @@ def run(work: dict, mode: str) -> dict:
     steps = min(200_000, max(50, int(settings["run_s"] / (t / 200))))
     np_t = timed_numpy(1, 200)
     np_steps = min(200_000, max(50, int(settings["run_s"] / (np_t / 200))))
-    py_t = timed_python(1, 100_000)
-    py_steps = max(10_000, int(settings["run_s"] / (py_t / 100_000)))
+    py_steps = python_loop_steps(settings["run_s"])
     one, two, loads, py_one, py_two, np_one, np_two = [], [], [], [], [], [], []
     for _ in range(settings["repeats"]):  # alternate, so drift hits all alike
         load = LoadMonitor()
@@ -169,25 +175,31 @@ def run(work: dict, mode: str) -> dict:
 
 
 def rows(work: dict, result: dict, results: dict, torch_res: dict) -> list[tuple]:
+    """Two judged rows (2 threads against 1; that scaling against the pure-Python loop's) and
+    NumPy's loop beside them. When the machine did not give the loops its cores, or the scaling
+    is more than 2 cores give, their scalings are no result: the rows say why instead."""
     out, r, targets = [], result, work["targets"]
+    why = scaling.unreliable(r["scaling"], [r["python_loop_scaling"]], scaling.cores_for(2))
+    shown = (lambda x: "-") if why else (lambda x: f"{x:.2f}x")
     for peer, morla_v, peer_v, ratio in (
             ("morla_1_thread", f"{r['two_threads_steps_per_s']:.0f} steps/s",
              f"{r['one_thread_steps_per_s']:.0f} steps/s", r["scaling"]),
-            ("python_loop", f"{r['scaling']:.2f}x", f"{r['python_loop_scaling']:.2f}x",
+            ("python_loop", shown(r["scaling"]), shown(r["python_loop_scaling"]),
              r["scaling_relative_to_python_loop"])):
         target = targets[peer]
         row = {
             "workload": work["label"], "id": work["id"],
             "peer": {"morla_1_thread": "morla, 1 thread", "python_loop": "pure-Python loop's scaling"}[peer],
             "morla": morla_v, "peer_value": peer_v, "ratio": ratio, "ratio_kind": "scaling",
-            "target": f"{target[0]} {target[1]}", "ok": ratio >= target[1],
+            "target": fmt_target(*target), "ok": None if why else ratio >= shown_target(target[1]),
+            "unreliable": why,
         }
         out.append((row, peer, target))
     if r.get("numpy_loop_scaling"):  # what array code got in the same rounds
         row = {"workload": work["label"], "id": work["id"], "peer": "NumPy's loop's scaling",
-               "morla": f"{r['scaling']:.2f}x", "peer_value": f"{r['numpy_loop_scaling']:.2f}x",
+               "morla": shown(r["scaling"]), "peer_value": shown(r["numpy_loop_scaling"]),
                "ratio": r["scaling"] / r["numpy_loop_scaling"], "ratio_kind": "scaling",
-               "target": "info", "ok": None}
+               "target": "info", "ok": None, "unreliable": why}
         out.append((row, "numpy_loop", None))
     return out
 
