@@ -9,18 +9,22 @@
 namespace {
 
 // Populates the module: the class Tensor, then the sub-module nn.
-void morla_core(PyObject* module) {
-    runtime::add_public(module, "Tensor", reinterpret_cast<PyObject*>(tensor::api::tensor_type()));
-    nn::init_submodule(module);
+runtime::PyResult<void> morla_core(PyObject* module) {
+    auto type = tensor::api::tensor_type();
+    if (!type) return runtime::raised();
+    if (!runtime::add_public(module, "Tensor", reinterpret_cast<PyObject*>(*type))) {
+        return runtime::raised();
+    }
+    return nn::init_submodule(module);
 }
 
 int execute(PyObject* module) {
-    return runtime::guarded_status([&] {
+    return runtime::guarded_status([&]() -> runtime::PyResult<void> {
         if (!PyModule_Check(module)) {
             PyErr_SetString(PyExc_TypeError, "morla_core can only initialise a module object");
-            throw runtime::PythonError();
+            return runtime::raised();
         }
-        morla_core(module);
+        return morla_core(module);
     });
 }
 

@@ -4,10 +4,11 @@
 
 namespace nn {
 
-void init_submodule(PyObject* parent) {
-    runtime::PyRef module = runtime::new_submodule("nn");
-    functional::init_submodule(module.get());
-    runtime::attach(parent, module.get());
+runtime::PyResult<void> init_submodule(PyObject* parent) {
+    auto module = runtime::new_submodule("nn");
+    if (!module) return runtime::raised();
+    if (!functional::init_submodule(module->get())) return runtime::raised();
+    return runtime::attach(parent, module->get());
 }
 
 }  // namespace nn

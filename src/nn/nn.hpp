@@ -4,13 +4,11 @@
 #include "runtime/pyref.hpp"
 
 namespace nn {
-// Creates the sub-module "nn" (holding "functional") and attaches it to parent; a failure
-// throws runtime::PythonError.
-void init_submodule(PyObject* parent);
+// Creates the sub-module "nn" (holding "functional") and attaches it to parent.
+runtime::PyResult<void> init_submodule(PyObject* parent);
 }  // namespace nn
 
 namespace nn::functional {
-// Creates the sub-module "functional" (holding relu) and attaches it to parent; a failure
-// throws runtime::PythonError.
-void init_submodule(PyObject* parent);
+// Creates the sub-module "functional" (holding relu) and attaches it to parent.
+runtime::PyResult<void> init_submodule(PyObject* parent);
 }  // namespace nn::functional

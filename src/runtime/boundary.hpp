@@ -1,7 +1,6 @@
 #pragma once
-// The interpreter boundary: every entry point from Python runs through `guarded`, which answers
-// the interpreter's failure result for a raised Python exception and turns broken invariants into
-// the internal-failure exception.
+// The interpreter boundary: every entry point from Python runs through `guarded`, which turns
+// error values into Python exceptions and broken invariants into the internal-failure exception.
 
 #include <Python.h>
 
@@ -9,7 +8,6 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include "runtime/error.hpp"
 #include "runtime/pyref.hpp"
@@ -34,25 +32,25 @@ std::string take_exception_text();
 // Adds the note "while processing '{name}'" to the pending exception.
 void note_processing(const char* name);
 
-// The value of a result; its error is set as the Python exception it names, and thrown on.
 template <class T>
-T value_or_raise(Result<T>&& result) {
+PyResult<T> or_raise(Result<T>&& result) {
     if (!result) {
         raise(result.error());
-        throw PythonError();
+        return raised();
     }
-    if constexpr (!std::is_void_v<T>) return std::move(*result);
+    if constexpr (std::is_void_v<T>) {
+        return {};
+    } else {
+        return std::move(*result);
+    }
 }
 
-// Runs an entry point's body, which answers a new reference; returns it, or null with an
-// exception set. Failures of the interpreter's calls arrive as PythonError with the exception
-// already set, and are caught here only.
+// Runs an entry point's body; returns a new reference or null with an exception set.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
-        return body().release();
-    } catch (const PythonError&) {
-        // the exception is set
+        PyResult<PyRef> result = body();
+        return result ? result->release() : nullptr;
     } catch (const InternalFailure& failure) {
         raise_internal_failure(failure.what());
     } catch (const OutOfMemory& failure) {
@@ -70,8 +68,8 @@ PyObject* guarded(Body&& body) noexcept {
 // The same for entry points that answer 0 on success and -1 on failure.
 template <class Body>
 int guarded_status(Body&& body) noexcept {
-    PyObject* result = guarded([&] {
-        body();
+    PyObject* result = guarded([&]() -> PyResult<PyRef> {
+        if (!body()) return raised();
         return PyRef::borrow(Py_None);
     });
     if (result == nullptr) return -1;

@@ -4,32 +4,35 @@
 
 namespace runtime {
 
-void add_public(PyObject* module, const char* name, PyObject* value) {
+PyResult<void> add_public(PyObject* module, const char* name, PyObject* value) {
     PyObject* all = nullptr;
-    checked(PyObject_GetOptionalAttrString(module, "__all__", &all));
+    if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) return raised();
     PyRef names = PyRef::steal(all);
     if (!names) {
-        names = checked(PyList_New(0));
-        checked(PyObject_SetAttrString(module, "__all__", names.get()));
+        names = PyRef::steal(PyList_New(0));
+        if (!names || PyObject_SetAttrString(module, "__all__", names.get()) < 0) return raised();
     }
-    PyRef text = checked(PyUnicode_FromString(name));
-    checked(PyList_Append(names.get(), text.get()));
-    checked(PyObject_SetAttr(module, text.get(), value));
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text || PyList_Append(names.get(), text.get()) < 0) return raised();
+    if (PyObject_SetAttr(module, text.get(), value) < 0) return raised();
+    return {};
 }
 
-void attach(PyObject* parent, PyObject* submodule) {
-    PyRef name = checked(PyObject_GetAttrString(submodule, "__name__"));
-    const char* full = PyUnicode_AsUTF8(name.get());
-    if (full == nullptr) throw PythonError();
+PyResult<void> attach(PyObject* parent, PyObject* submodule) {
+    auto name = checked(PyObject_GetAttrString(submodule, "__name__"));
+    if (!name) return raised();
+    const char* full = PyUnicode_AsUTF8(name->get());
+    if (full == nullptr) return raised();
     std::string text(full);
     std::string last = text.substr(text.rfind('.') + 1);  // npos + 1 == 0: the whole name
-    add_public(parent, last.c_str(), submodule);
+    return add_public(parent, last.c_str(), submodule);
 }
 
-PyRef new_submodule(const char* name) {
-    PyRef module = checked(PyModule_New(name));
+PyResult<PyRef> new_submodule(const char* name) {
+    auto module = checked(PyModule_New(name));
+    if (!module) return module;
 #ifdef Py_GIL_DISABLED
-    checked(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED));
+    if (PyUnstable_Module_SetGIL(module->get(), Py_MOD_GIL_NOT_USED) < 0) return raised();
 #endif
     return module;
 }

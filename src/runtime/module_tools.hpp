@@ -1,6 +1,6 @@
 #pragma once
 // Building module objects: public names go through add_public, which keeps __all__ in the order
-// of addition. A failure throws PythonError with the exception set.
+// of addition.
 
 #include <Python.h>
 
@@ -9,12 +9,12 @@
 namespace runtime {
 
 // Appends name to the module's __all__ (created when missing), then sets the attribute.
-void add_public(PyObject* module, const char* name, PyObject* value);
+PyResult<void> add_public(PyObject* module, const char* name, PyObject* value);
 
 // Adds a sub-module under the text after the last "." of its __name__.
-void attach(PyObject* parent, PyObject* submodule);
+PyResult<void> attach(PyObject* parent, PyObject* submodule);
 
 // A plain module object that declares it does not need the GIL.
-PyRef new_submodule(const char* name);
+PyResult<PyRef> new_submodule(const char* name);
 
 }  // namespace runtime

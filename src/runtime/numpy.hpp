@@ -1,8 +1,6 @@
 #pragma once
 // NumPy's C array API, fetched lazily: include this instead of NumPy's headers. The API table is
 // filled by ensure_numpy_api() on the first call that needs it, never at import.
-// Failures here are values (PyResult, with the exception set): the engine uses these too, and
-// some callers fall back on a failure instead of raising it.
 
 #include <Python.h>
 

@@ -44,11 +44,11 @@ std::expected<std::unique_ptr<NumpyApi>, std::string> fetch_table() {
     if (!version) return std::unexpected(take_exception_text());
     auto numpy_version = import_attribute("numpy.lib", "NumpyVersion");
     if (!numpy_version) return std::unexpected(take_exception_text());
-    auto parsed = PyRef::steal(PyObject_CallOneArg(numpy_version->get(), version->get()));
+    auto parsed = runtime::checked(PyObject_CallOneArg(numpy_version->get(), version->get()));
     if (!parsed) return std::unexpected(take_exception_text());
-    auto major = PyRef::steal(PyObject_GetAttrString(parsed.get(), "major"));
+    auto major = runtime::checked(PyObject_GetAttrString(parsed->get(), "major"));
     if (!major) return std::unexpected(take_exception_text());
-    long major_number = PyLong_AsLong(major.get());
+    long major_number = PyLong_AsLong(major->get());
     if (major_number == -1 && PyErr_Occurred()) return std::unexpected(take_exception_text());
 
     const char* multiarray = major_number >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
@@ -145,19 +145,15 @@ PyObject* builtin_descr(int type_num) {
 }
 
 PyResult<PyRef> import_attribute(const char* module_name, const char* attribute) {
-    auto module = PyRef::steal(PyImport_ImportModule(module_name));
+    auto module = runtime::checked(PyImport_ImportModule(module_name));
     if (!module) return runtime::raised();
-    auto value = PyRef::steal(PyObject_GetAttrString(module.get(), attribute));
-    if (!value) return runtime::raised();
-    return value;
+    return runtime::checked(PyObject_GetAttrString(module->get(), attribute));
 }
 
 PyResult<PyRef> numpy_dtype_named(const char* name) {
     auto numpy_dtype = import_attribute("numpy", "dtype");
     if (!numpy_dtype) return runtime::raised();
-    auto dtype = PyRef::steal(PyObject_CallFunction(numpy_dtype->get(), "s", name));
-    if (!dtype) return runtime::raised();
-    return dtype;
+    return runtime::checked(PyObject_CallFunction(numpy_dtype->get(), "s", name));
 }
 
 }  // namespace runtime

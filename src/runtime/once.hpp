@@ -9,43 +9,34 @@
 // again.
 
 #include <atomic>
-#include <thread>
-#include <type_traits>
 #include <utility>
+#include <thread>
 
 namespace runtime {
 
 template <class T>
 class OncePtr {
   public:
-      // init() returns std::expected<T*, E>, whose error is passed back unchanged, or a T* that is
-      // never null, failing by throwing. discard(T*) releases a copy that lost the race.
-      // publish(T*) runs just before the value becomes visible, for the winner only; it must not
-      // run Python code.
-      template <class Init, class Discard, class Publish>
-      auto get_or_init(Init&& init, Discard&& discard, Publish&& publish) -> decltype(init()) {
-          if (T* ready = value_.load(std::memory_order_acquire)) return ready;
-          auto made = init();
-          T* value;
-          if constexpr (std::is_pointer_v<decltype(made)>) {
-              value = made;
-          } else {
-              if (!made) return made;
-              value = *made;
-          }
-          if (!claimed_.exchange(true, std::memory_order_acq_rel)) {
-              publish(value);
-              value_.store(value, std::memory_order_release);
-              return made;
-          }
-          discard(value);
-          // The winner has published, or is between its claim and its store, running no Python
-          // code: at most a short wait.
-          T* ready;
-          while ((ready = value_.load(std::memory_order_acquire)) == nullptr)
-              std::this_thread::yield();
-          return ready;
-      }
+    // init() returns std::expected<T*, E>; its error is passed back unchanged. discard(T*)
+    // releases a copy that lost the race. publish(T*) runs just before the value becomes visible,
+    // for the winner only; it must not run Python code.
+    template <class Init, class Discard, class Publish>
+    auto get_or_init(Init&& init, Discard&& discard, Publish&& publish) -> decltype(init()) {
+        if (T* ready = value_.load(std::memory_order_acquire)) return ready;
+        auto made = init();
+        if (!made) return made;
+        if (!claimed_.exchange(true, std::memory_order_acq_rel)) {
+            publish(*made);
+            value_.store(*made, std::memory_order_release);
+            return made;
+        }
+        discard(*made);
+        // The winner has published, or is between its claim and its store, running no Python
+        // code: at most a short wait.
+        T* ready;
+        while ((ready = value_.load(std::memory_order_acquire)) == nullptr) std::this_thread::yield();
+        return ready;
+    }
 
     template <class Init, class Discard>
     auto get_or_init(Init&& init, Discard&& discard) -> decltype(init()) {

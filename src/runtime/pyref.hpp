@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include <expected>
-#include <type_traits>
 #include <utility>
 
 namespace runtime {
@@ -40,29 +39,10 @@ using PyResult = std::expected<T, Raised>;
 
 inline std::unexpected<Raised> raised() { return std::unexpected(Raised{}); }
 
-// The Python error indicator is set: thrown where a call into the interpreter failed, and caught
-// only at the interpreter boundary (runtime::guarded), which answers the interpreter's failure
-// result. It is no std::exception, so nothing takes it for an internal failure.
-struct PythonError {};
-
-// A new reference from the C API; null means an exception is pending.
-inline PyRef checked(PyObject* new_reference) {
-    if (new_reference == nullptr) throw PythonError();
+// Wraps a new reference from the C API; a null result means an exception is pending.
+inline PyResult<PyRef> checked(PyObject* new_reference) {
+    if (new_reference == nullptr) return raised();
     return PyRef::steal(new_reference);
-}
-
-// The answer of a C API call that is negative with an exception pending (PyObject_IsTrue,
-// PyList_Append, ...); the others are passed back.
-inline int checked(int status) {
-    if (status < 0) throw PythonError();
-    return status;
-}
-
-// The value of a result whose failure is already raised.
-template <class T>
-T value_or_raise(PyResult<T>&& result) {
-    if (!result) throw PythonError();
-    if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
 
 }  // namespace runtime

@@ -4,13 +4,17 @@
 
 namespace nn::functional {
 
-void init_submodule(PyObject* parent) {
-    runtime::PyRef module = runtime::new_submodule("functional");
-    runtime::PyRef module_name = runtime::checked(PyUnicode_FromString("functional"));
-    runtime::PyRef relu =
-        runtime::checked(PyCFunction_NewEx(&relu_definition, module.get(), module_name.get()));
-    runtime::add_public(module.get(), relu_definition.ml_name, relu.get());
-    runtime::attach(parent, module.get());
+runtime::PyResult<void> init_submodule(PyObject* parent) {
+    auto module = runtime::new_submodule("functional");
+    if (!module) return runtime::raised();
+    auto module_name = runtime::checked(PyUnicode_FromString("functional"));
+    if (!module_name) return runtime::raised();
+    auto relu = runtime::checked(PyCFunction_NewEx(&relu_definition, module->get(), module_name->get()));
+    if (!relu) return runtime::raised();
+    if (!runtime::add_public(module->get(), relu_definition.ml_name, relu->get())) {
+        return runtime::raised();
+    }
+    return runtime::attach(parent, module->get());
 }
 
 }  // namespace nn::functional

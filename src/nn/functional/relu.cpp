@@ -16,15 +16,22 @@ tensor::core::TensorResult relu(const tensor::core::Tensor& t) {
 
 namespace {
 
+using runtime::PyRef;
+using runtime::PyResult;
+
 PyObject* relu_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return runtime::guarded([&] {
+    return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"py_tensor"};
         PyObject* given[1];
-        tensor::api::bind_arguments({"relu", names, 1}, args, std::size_t(nargs), kwnames, given);
-        if (!tensor::api::is_tensor(given[0], tensor::api::tensor_type())) {
+        if (!tensor::api::bind_arguments({"relu", names, 1}, args, std::size_t(nargs), kwnames, given)) {
+            return runtime::raised();
+        }
+        auto type = tensor::api::tensor_type();
+        if (!type) return runtime::raised();
+        if (!tensor::api::is_tensor(given[0], *type)) {
             PyErr_Format(PyExc_TypeError, "expected morla.Tensor, got %s", Py_TYPE(given[0])->tp_name);
             runtime::note_processing("py_tensor");
-            throw runtime::PythonError();
+            return runtime::raised();
         }
         return tensor::api::wrap_result(relu(tensor::api::record(given[0])));
     });

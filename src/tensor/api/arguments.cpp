@@ -8,6 +8,8 @@
 namespace tensor::api {
 namespace {
 
+using runtime::PyResult;
+
 std::string quoted_list(const std::vector<const char*>& names) {
     std::string text;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -18,77 +20,84 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return text;
 }
 
-[[noreturn]] void type_error(const std::string& message) {
+PyResult<void> type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
-    throw runtime::PythonError();
+    return runtime::raised();
 }
 
-void check_positional_count(const Parameters& p, std::size_t nargs) {
-    if (nargs <= p.names.size()) return;
+PyResult<void> check_positional_count(const Parameters& p, std::size_t nargs) {
+    if (nargs <= p.names.size()) return {};
     const std::size_t most = p.names.size() + p.self_count;
     const std::size_t least = p.required + p.self_count;
     const std::size_t given = nargs + p.self_count;
     std::string takes = least == most ? std::to_string(most)
                                       : "from " + std::to_string(least) + " to " + std::to_string(most);
-    type_error(std::string(p.function) + "() takes " + takes + " positional argument" +
-               (most == 1 ? "" : "s") + " but " + std::to_string(given) +
-               (given == 1 ? " was" : " were") + " given");
+    return type_error(std::string(p.function) + "() takes " + takes + " positional argument" +
+                      (most == 1 ? "" : "s") + " but " + std::to_string(given) +
+                      (given == 1 ? " was" : " were") + " given");
 }
 
-void bind_keyword(const Parameters& p, PyObject* key, PyObject* value, std::span<PyObject*> out) {
-    if (!PyUnicode_Check(key)) type_error("keywords must be strings");
+PyResult<void> bind_keyword(const Parameters& p, PyObject* key, PyObject* value,
+                            std::span<PyObject*> out) {
+    if (!PyUnicode_Check(key)) return type_error("keywords must be strings");
     const char* name = PyUnicode_AsUTF8(key);
-    if (name == nullptr) throw runtime::PythonError();
+    if (name == nullptr) return runtime::raised();
     auto found = std::find_if(p.names.begin(), p.names.end(),
                               [&](const char* candidate) { return std::strcmp(candidate, name) == 0; });
     if (found == p.names.end()) {
-        type_error(std::string(p.function) + "() got an unexpected keyword argument '" + name +
-                   "'");
+        return type_error(std::string(p.function) + "() got an unexpected keyword argument '" +
+                          name + "'");
     }
     PyObject*& slot = out[std::size_t(found - p.names.begin())];
     if (slot != nullptr) {
-        type_error(std::string(p.function) + "() got multiple values for argument '" + name + "'");
+        return type_error(std::string(p.function) + "() got multiple values for argument '" +
+                          name + "'");
     }
     slot = value;
+    return {};
 }
 
-void check_required(const Parameters& p, std::span<PyObject*> out) {
+PyResult<void> check_required(const Parameters& p, std::span<PyObject*> out) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < p.required; ++i) {
         if (out[i] == nullptr) missing.push_back(p.names[i]);
     }
-    if (missing.empty()) return;
-    type_error(std::string(p.function) + "() missing " + std::to_string(missing.size()) +
-               " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
-               quoted_list(missing));
+    if (missing.empty()) return {};
+    return type_error(std::string(p.function) + "() missing " + std::to_string(missing.size()) +
+                      " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                      quoted_list(missing));
 }
 
 }  // namespace
 
-void bind_arguments(const Parameters& p, PyObject* const* args, std::size_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> out) {
+PyResult<void> bind_arguments(const Parameters& p, PyObject* const* args, std::size_t nargs,
+                              PyObject* kwnames, std::span<PyObject*> out) {
     std::fill(out.begin(), out.end(), nullptr);
-    check_positional_count(p, nargs);
+    if (!check_positional_count(p, nargs)) return runtime::raised();
     std::copy_n(args, nargs, out.begin());
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < keywords; ++i) {
-        bind_keyword(p, PyTuple_GET_ITEM(kwnames, i), args[nargs + std::size_t(i)], out);
+        if (!bind_keyword(p, PyTuple_GET_ITEM(kwnames, i), args[nargs + std::size_t(i)], out)) {
+            return runtime::raised();
+        }
     }
-    check_required(p, out);
+    return check_required(p, out);
 }
 
-void bind_arguments(const Parameters& p, PyObject* args, PyObject* kwargs,
-                    std::span<PyObject*> out) {
+PyResult<void> bind_arguments(const Parameters& p, PyObject* args, PyObject* kwargs,
+                              std::span<PyObject*> out) {
     std::fill(out.begin(), out.end(), nullptr);
     const auto nargs = std::size_t(PyTuple_GET_SIZE(args));
-    check_positional_count(p, nargs);
+    if (!check_positional_count(p, nargs)) return runtime::raised();
     for (std::size_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, Py_ssize_t(i));
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
         PyObject *key, *value;
-        while (PyDict_Next(kwargs, &position, &key, &value)) bind_keyword(p, key, value, out);
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            if (!bind_keyword(p, key, value, out)) return runtime::raised();
+        }
     }
-    check_required(p, out);
+    return check_required(p, out);
 }
 
 }  // namespace tensor::api

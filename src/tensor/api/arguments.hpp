@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <span>
 
-#include "runtime/boundary.hpp"
+#include "runtime/pyref.hpp"
 
 namespace tensor::api {
 
@@ -19,24 +19,13 @@ struct Parameters {
 };
 
 // Fast-call arguments (positional args[0..nargs), then one value per name in kwnames).
-// out receives borrowed references, null for parameters not given. An argument error throws
-// runtime::PythonError with the TypeError set.
-void bind_arguments(const Parameters& parameters, PyObject* const* args, std::size_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> out);
+// out receives borrowed references, null for parameters not given.
+runtime::PyResult<void> bind_arguments(const Parameters& parameters, PyObject* const* args,
+                                       std::size_t nargs, PyObject* kwnames,
+                                       std::span<PyObject*> out);
 
 // The same for a tuple and an optional dict.
-void bind_arguments(const Parameters& parameters, PyObject* args, PyObject* kwargs,
-                    std::span<PyObject*> out);
-
-// convert(object); an exception it raises gets the note "while processing '{name}'".
-template <class Convert>
-auto converted(PyObject* object, const char* name, Convert convert) -> decltype(convert(object)) {
-    try {
-        return convert(object);
-    } catch (const runtime::PythonError&) {
-        runtime::note_processing(name);
-        throw;
-    }
-}
+runtime::PyResult<void> bind_arguments(const Parameters& parameters, PyObject* args,
+                                       PyObject* kwargs, std::span<PyObject*> out);
 
 }  // namespace tensor::api

@@ -6,12 +6,16 @@ namespace tensor::api {
 namespace {
 
 using runtime::PyRef;
+using runtime::PyResult;
 
 template <class Values, class Convert>
-PyRef list_of(const Values& values, Convert convert) {
-    PyRef list = runtime::checked(PyList_New(Py_ssize_t(values.size())));
+PyResult<PyRef> list_of(const Values& values, Convert convert) {
+    auto list = runtime::checked(PyList_New(Py_ssize_t(values.size())));
+    if (!list) return list;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), runtime::checked(convert(values[i])).release());
+        PyObject* item = convert(values[i]);
+        if (item == nullptr) return runtime::raised();
+        PyList_SET_ITEM(list->get(), Py_ssize_t(i), item);
     }
     return list;
 }

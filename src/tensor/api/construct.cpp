@@ -16,34 +16,37 @@ namespace tensor::api {
 namespace {
 
 using runtime::PyRef;
+using runtime::PyResult;
 using storage::DType;
 
-[[noreturn]] void expected_type(const char* what, PyObject* got) {
+std::unexpected<runtime::Raised> expected_type(const char* what, PyObject* got) {
     PyErr_Format(PyExc_TypeError, "expected %s, got %s", what, Py_TYPE(got)->tp_name);
-    throw runtime::PythonError();
+    return runtime::raised();
 }
 
 // device must be a str; null when not given.
-PyObject* convert_device(PyObject* device) {
-    if (device != nullptr && !PyUnicode_Check(device)) expected_type("str", device);
+PyResult<PyObject*> convert_device(PyObject* device) {
+    if (device != nullptr && !PyUnicode_Check(device)) return expected_type("str", device);
     return device;
 }
 
 // The device, lower-cased (full Unicode lower-casing), must be "cpu"; a missing one is.
-void check_device(PyObject* device) {
-    if (device == nullptr || PyUnicode_CompareWithASCIIString(device, "cpu") == 0) return;
-    PyRef lowered = runtime::checked(
+PyResult<void> check_device(PyObject* device) {
+    if (device == nullptr || PyUnicode_CompareWithASCIIString(device, "cpu") == 0) return {};
+    auto lowered = runtime::checked(
         PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", device));
-    if (PyUnicode_CompareWithASCIIString(lowered.get(), "cpu") != 0) {
+    if (!lowered) return runtime::raised();
+    if (PyUnicode_CompareWithASCIIString(lowered->get(), "cpu") != 0) {
         PyErr_SetString(PyExc_ValueError, "The device string is invalid or not supported.");
-        throw runtime::PythonError();
+        return runtime::raised();
     }
+    return {};
 }
 
 // requires_grad must be a Python bool or NumPy's bool scalar; the int 1 is refused. NumPy's bool
 // type is its C API's once that is set up; until then it is the numpy module's bool_, so that a
 // NumPy the set-up would refuse is met where its API is needed, not here.
-bool convert_requires_grad(PyObject* flag) {
+PyResult<bool> convert_requires_grad(PyObject* flag) {
     if (flag == nullptr || flag == Py_False) return false;
     if (flag == Py_True) return true;
     PyObject* numpy_bool = nullptr;
@@ -52,65 +55,72 @@ bool convert_requires_grad(PyObject* flag) {
         numpy_bool = reinterpret_cast<PyObject*>(&PyBoolArrType_Type);
     } else {
         // A NumPy bool scalar can exist only once NumPy has been imported.
-        PyRef name = runtime::checked(PyUnicode_FromString("numpy"));
+        PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
+        if (!name) return runtime::raised();
         if (PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()))) {
-            runtime::checked(PyObject_GetOptionalAttrString(numpy.get(), "bool_", &numpy_bool));
+            if (PyObject_GetOptionalAttrString(numpy.get(), "bool_", &numpy_bool) < 0) {
+                return runtime::raised();
+            }
             held = PyRef::steal(numpy_bool);
         } else if (PyErr_Occurred()) {
-            throw runtime::PythonError();
+            return runtime::raised();
         }
     }
     if (numpy_bool != nullptr && PyType_Check(numpy_bool) &&
         PyObject_TypeCheck(flag, reinterpret_cast<PyTypeObject*>(numpy_bool))) {
-        return runtime::checked(PyObject_IsTrue(flag)) == 1;
+        int truth = PyObject_IsTrue(flag);
+        if (truth < 0) return runtime::raised();
+        return truth == 1;
     }
-    expected_type("bool", flag);
+    return expected_type("bool", flag);
 }
 
 // The dtype argument reduced to a text: a str as it is, else its __name__, else the name of
 // numpy.dtype(dtype); null when it is not given (float32).
-PyRef dtype_text(PyObject* dtype) {
+PyResult<PyRef> dtype_text(PyObject* dtype) {
     if (dtype == nullptr || dtype == Py_None) return PyRef();
     if (PyUnicode_Check(dtype)) return PyRef::borrow(dtype);
     if (PyRef name = PyRef::steal(PyObject_GetAttrString(dtype, "__name__"))) {
         if (!PyUnicode_Check(name.get())) {
             PyErr_Format(PyExc_TypeError, "the dtype's __name__ must be str, not %s",
                          Py_TYPE(name.get())->tp_name);
-            throw runtime::PythonError();
+            return runtime::raised();
         }
         return name;
     }
-    // Only ordinary failures fall back to NumPy.
-    if (!runtime::pending_is_ordinary()) throw runtime::PythonError();
+    if (!runtime::pending_is_ordinary()) return runtime::raised();  // only these fall back to NumPy
     PyErr_Clear();
-    PyRef numpy = runtime::checked(PyImport_ImportModule("numpy"));
-    PyRef resolved = runtime::checked(PyObject_CallMethod(numpy.get(), "dtype", "O", dtype));
-    PyRef name = runtime::checked(PyObject_GetAttrString(resolved.get(), "name"));
-    if (!PyUnicode_Check(name.get())) expected_type("str", name.get());
+    auto numpy = runtime::checked(PyImport_ImportModule("numpy"));
+    if (!numpy) return runtime::raised();
+    auto resolved = runtime::checked(PyObject_CallMethod(numpy->get(), "dtype", "O", dtype));
+    if (!resolved) return runtime::raised();
+    auto name = runtime::checked(PyObject_GetAttrString(resolved->get(), "name"));
+    if (!name) return runtime::raised();
+    if (!PyUnicode_Check(name->get())) return expected_type("str", name->get());
     return name;
 }
 
 // The element type a dtype text spells. A text that no spelling matches (one that UTF-8 cannot
 // encode among them) fails with a message that quotes it whole.
-std::pair<DType, std::string> spelled_dtype(PyObject* text) {
-    if (text == nullptr) return {DType::F32, "float32"};
+PyResult<std::pair<DType, std::string>> spelled_dtype(PyObject* text) {
+    if (text == nullptr) return std::pair{DType::F32, std::string("float32")};
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data != nullptr) {
         std::string spelling(data, std::size_t(size));
         if (auto dtype = storage::dtype_from_spelling(spelling)) {
-            return {*dtype, std::move(spelling)};
+            return std::pair{*dtype, std::move(spelling)};
         }
     } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
         PyErr_Clear();
     } else {
-        throw runtime::PythonError();
+        return runtime::raised();
     }
     if (PyRef message =
             PyRef::steal(PyUnicode_FromFormat("Unsupported or invalid data type: '%U'", text))) {
         PyErr_SetObject(PyExc_ValueError, message.get());
     }
-    throw runtime::PythonError();
+    return runtime::raised();
 }
 
 // The names construction calls NumPy with, made once (interned, so never counted): "numpy",
@@ -123,9 +133,9 @@ struct ArrayCall {
 };
 runtime::OncePtr<ArrayCall> array_call;
 
-const ArrayCall& numpy_array_call() {
-    return *array_call.get_or_init(
-        [] {
+PyResult<const ArrayCall*> numpy_array_call() {
+    return array_call.get_or_init(
+        []() -> std::expected<ArrayCall*, runtime::Raised> {
             auto call = std::make_unique<ArrayCall>();
             PyObject** made[] = {&call->module,   &call->function, &call->names[0], &call->names[1],
                                  &call->names[2], &call->names[3], &call->keywords};
@@ -136,7 +146,7 @@ const ArrayCall& numpy_array_call() {
                                    : Py_BuildValue("(s)", "dtype");
                 if (*made[i] == nullptr) {
                     for (std::size_t j = 0; j < i; ++j) Py_DECREF(*made[j]);
-                    throw runtime::PythonError();
+                    return runtime::raised();
                 }
             }
             return call.release();  // kept for the life of the process
@@ -153,14 +163,14 @@ const ArrayCall& numpy_array_call() {
 // replace it there); None where no such module is found.
 runtime::OncePtr<PyObject> own_array;
 
-PyObject* numpy_own_array() {
+PyResult<PyObject*> numpy_own_array() {
     return own_array.get_or_init(
-        [] {
+        []() -> std::expected<PyObject*, runtime::Raised> {
             for (const char* module : {"numpy._core.multiarray", "numpy.core.multiarray"}) {
                 if (auto function = runtime::import_attribute(module, "array")) {
                     return function->release();  // kept for the life of the process
                 }
-                if (!runtime::pending_is_ordinary()) throw runtime::PythonError();
+                if (!runtime::pending_is_ordinary()) return runtime::raised();
                 PyErr_Clear();
             }
             return Py_NewRef(Py_None);
@@ -171,44 +181,62 @@ PyObject* numpy_own_array() {
 // numpy.array(data, dtype=name), numpy imported and its array read at every call. Where that is
 // NumPy's own array() and data an exact, aligned ndarray already of the element type, data is
 // taken as it is: array() would only copy it, and the storage copies it anyway.
-PyRef numpy_array(PyObject* data, DType dtype) {
-    const ArrayCall& call = numpy_array_call();
-    PyRef numpy = PyRef::steal(PyImport_GetModule(call.module));
+PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
+    auto call = numpy_array_call();
+    if (!call) return runtime::raised();
+    PyRef numpy = PyRef::steal(PyImport_GetModule((*call)->module));
     if (!numpy || numpy.get() == Py_None) {  // not imported yet, or blocked: the import says which
-        if (PyErr_Occurred()) throw runtime::PythonError();
-        numpy = runtime::checked(PyImport_Import(call.module));
+        if (PyErr_Occurred()) return runtime::raised();
+        numpy = PyRef::steal(PyImport_Import((*call)->module));
+        if (!numpy) return runtime::raised();
     }
-    PyRef function = runtime::checked(PyObject_GetAttr(numpy.get(), call.function));
+    auto function = runtime::checked(PyObject_GetAttr(numpy.get(), (*call)->function));
+    if (!function) return runtime::raised();
     if (PyObject* expected = engine::cpu::storage::loaded_descr(dtype)) {
         auto* array = reinterpret_cast<PyArrayObject*>(data);
         if (PyArray_CheckExact(data) && PyArray_ISALIGNED(array) &&
-            PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected)) &&
-            function.get() == numpy_own_array()) {
-            return PyRef::borrow(data);
+            PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected))) {
+            auto own = numpy_own_array();
+            if (!own) return runtime::raised();
+            if (function->get() == *own) return PyRef::borrow(data);
         }
     }
-    PyObject* arguments[] = {data, call.names[int(dtype)]};
-    return runtime::checked(PyObject_Vectorcall(function.get(), arguments, 1, call.keywords));
+    PyObject* arguments[] = {data, (*call)->names[int(dtype)]};
+    return runtime::checked(PyObject_Vectorcall(function->get(), arguments, 1, (*call)->keywords));
 }
 
-PyRef construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"data", "dtype", "device", "requires_grad"};
     PyObject* given[4];
-    bind_arguments({"Tensor.__new__", names, 1}, args, kwargs, given);
+    if (!bind_arguments({"Tensor.__new__", names, 1}, args, kwargs, given)) return runtime::raised();
 
-    PyObject* device = converted(given[2], "device", convert_device);
-    const bool requires_grad = converted(given[3], "requires_grad", convert_requires_grad);
-    check_device(device);
+    auto device = convert_device(given[2]);
+    if (!device) {
+        runtime::note_processing("device");
+        return runtime::raised();
+    }
+    auto requires_grad = convert_requires_grad(given[3]);
+    if (!requires_grad) {
+        runtime::note_processing("requires_grad");
+        return runtime::raised();
+    }
 
-    PyRef text = dtype_text(given[1]);
-    auto [dtype, spelling] = spelled_dtype(text.get());
-    PyRef array = numpy_array(given[0], dtype);
-    auto cpu = runtime::value_or_raise(storage::CpuStorage::from_numpy(array.get(), spelling));
+    if (!check_device(*device)) return runtime::raised();
+
+    auto text = dtype_text(given[1]);
+    if (!text) return runtime::raised();
+    auto dtype = spelled_dtype(text->get());
+    if (!dtype) return runtime::raised();
+
+    auto array = numpy_array(given[0], dtype->first);
+    if (!array) return runtime::raised();
+    auto cpu = runtime::or_raise(storage::CpuStorage::from_numpy(array->get(), dtype->second));
+    if (!cpu) return runtime::raised();
 
     // The leaf is registered only once the instance's memory is there: a construction that
     // fails adds nothing to the tape.
     return make_instance(cls, [&] {
-        core::Tensor tensor{std::nullopt, storage::share(std::move(cpu)), requires_grad};
+        core::Tensor tensor{std::nullopt, storage::share(std::move(*cpu)), *requires_grad};
         if (tensor.requires_grad) tensor.node_id = autograd::graph::TapeMut()->register_leaf();
         return tensor;
     });

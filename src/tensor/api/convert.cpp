@@ -9,6 +9,7 @@
 namespace tensor::api {
 
 using runtime::PyRef;
+using runtime::PyResult;
 
 float to_float32(double value) {
     // Past FLT_MAX plus half an ulp of the top binade, nearest-even rounding gives infinity.
@@ -18,44 +19,54 @@ float to_float32(double value) {
     return static_cast<float>(value);
 }
 
-float float32_of(PyObject* object) {
+PyResult<float> float32_of(PyObject* object) {
     const double value = PyFloat_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred()) throw runtime::PythonError();
+    if (value == -1.0 && PyErr_Occurred()) return runtime::raised();
     return to_float32(value);
 }
 
-std::size_t unsigned_word(PyObject* object) {
-    PyRef index = runtime::checked(PyNumber_Index(object));
-    const std::size_t value = PyLong_AsSize_t(index.get());
-    if (value == std::size_t(-1) && PyErr_Occurred()) throw runtime::PythonError();
+PyResult<std::size_t> unsigned_word(PyObject* object) {
+    auto index = runtime::checked(PyNumber_Index(object));
+    if (!index) return runtime::raised();
+    const std::size_t value = PyLong_AsSize_t(index->get());
+    if (value == std::size_t(-1) && PyErr_Occurred()) return runtime::raised();
     return value;
 }
 
-engine::cpu::Shape extents_of(PyObject* object) {
+PyResult<engine::cpu::Shape> extents_of(PyObject* object) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "a str cannot be taken as a list of extents");
-        throw runtime::PythonError();
+        return runtime::raised();
     }
     if (!PySequence_Check(object)) {
-        PyRef abc = runtime::checked(PyImport_ImportModule("collections.abc"));
-        PyRef sequence = runtime::checked(PyObject_GetAttrString(abc.get(), "Sequence"));
-        if (!runtime::checked(PyObject_IsInstance(object, sequence.get()))) {
+        auto abc = runtime::checked(PyImport_ImportModule("collections.abc"));
+        if (!abc) return runtime::raised();
+        auto sequence = runtime::checked(PyObject_GetAttrString(abc->get(), "Sequence"));
+        if (!sequence) return runtime::raised();
+        const int is_sequence = PyObject_IsInstance(object, sequence->get());
+        if (is_sequence < 0) return runtime::raised();
+        if (is_sequence == 0) {
             PyErr_Format(PyExc_TypeError, "expected a sequence of extents, got %s",
                          Py_TYPE(object)->tp_name);
-            throw runtime::PythonError();
+            return runtime::raised();
         }
     }
-    PyRef iterator = runtime::checked(PyObject_GetIter(object));
+    auto iterator = runtime::checked(PyObject_GetIter(object));
+    if (!iterator) return runtime::raised();
     engine::cpu::Shape extents;
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        extents.push_back(unsigned_word(item.get()));
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator->get()))) {
+        auto extent = unsigned_word(item.get());
+        if (!extent) return runtime::raised();
+        extents.push_back(*extent);
     }
-    if (PyErr_Occurred()) throw runtime::PythonError();
+    if (PyErr_Occurred()) return runtime::raised();
     return extents;
 }
 
-PyRef wrap_result(core::TensorResult&& result) {
-    return wrap(runtime::value_or_raise(std::move(result)));
+PyResult<PyRef> wrap_result(core::TensorResult&& result) {
+    auto tensor = runtime::or_raise(std::move(result));
+    if (!tensor) return runtime::raised();
+    return wrap(std::move(*tensor));
 }
 
 }  // namespace tensor::api

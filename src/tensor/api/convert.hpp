@@ -1,6 +1,5 @@
 #pragma once
-// Conversions of Python arguments to the core's operand types, and of results back. A failure
-// throws runtime::PythonError with the exception set.
+// Conversions of Python arguments to the core's operand types, and of results back.
 
 #include <Python.h>
 
@@ -16,15 +15,15 @@ namespace tensor::api {
 float to_float32(double value);
 
 // The interpreter's float conversion (float, int, bool, __float__, __index__), then float32.
-float float32_of(PyObject* object);
+runtime::PyResult<float> float32_of(PyObject* object);
 
 // An unsigned machine word from an int or an object with __index__.
-std::size_t unsigned_word(PyObject* object);
+runtime::PyResult<std::size_t> unsigned_word(PyObject* object);
 
 // A list of extents from a sequence of such words; a str is refused.
-engine::cpu::Shape extents_of(PyObject* object);
+runtime::PyResult<engine::cpu::Shape> extents_of(PyObject* object);
 
 // A new Python Tensor for a successful operation, or the operation's error raised.
-runtime::PyRef wrap_result(core::TensorResult&& result);
+runtime::PyResult<runtime::PyRef> wrap_result(core::TensorResult&& result);
 
 }  // namespace tensor::api

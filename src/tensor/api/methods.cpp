@@ -13,6 +13,7 @@ namespace tensor::api {
 namespace {
 
 using runtime::PyRef;
+using runtime::PyResult;
 
 PyObject* method_to_numpy(PyObject* self, PyObject*) {
     return runtime::guarded([&] { return to_numpy(record(self).cpu()); });
@@ -21,18 +22,19 @@ PyObject* method_to_numpy(PyObject* self, PyObject*) {
 // The gradient on the calling thread's tape: a reference taken under a shared hold, computed if
 // it was put off and converted (copied into a new NumPy array) after the hold ends.
 PyObject* method_grad(PyObject* self, PyObject*) {
-    return runtime::guarded([&] {
+    return runtime::guarded([&]() -> PyResult<PyRef> {
         const auto& tensor = record(self);
         if (!tensor.node_id) return PyRef::borrow(Py_None);
         auto slot = autograd::graph::TapeRef()->lookup_grad(*tensor.node_id);
         if (!slot) return PyRef::borrow(Py_None);
-        auto gradient = runtime::value_or_raise(slot.get());
-        return to_numpy(gradient->cpu());
+        auto gradient = runtime::or_raise(slot.get());
+        if (!gradient) return runtime::raised();
+        return to_numpy((*gradient)->cpu());
     });
 }
 
 PyObject* method_clear_graph(PyObject*, PyObject*) {
-    return runtime::guarded([] {
+    return runtime::guarded([]() -> PyResult<PyRef> {
         autograd::engine::clear_graph();
         return PyRef::borrow(Py_None);
     });
@@ -40,29 +42,44 @@ PyObject* method_clear_graph(PyObject*, PyObject*) {
 
 // Binds the one or two parameters of a fast-call method.
 template <std::size_t N>
-std::array<PyObject*, N> bind(const char* function, const char* const (&names)[N],
-                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyResult<std::array<PyObject*, N>> bind(const char* function, const char* const (&names)[N],
+                                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, N> given{};
-    bind_arguments({function, names, N, 1}, args, std::size_t(nargs), kwnames, given);
+    if (!bind_arguments({function, names, N, 1}, args, std::size_t(nargs), kwnames, given)) {
+        return runtime::raised();
+    }
     return given;
 }
 
+// Converts with f, adding the note naming the parameter on failure.
+template <class Convert>
+auto converted(PyObject* object, const char* name, Convert f) -> decltype(f(object)) {
+    auto value = f(object);
+    if (!value) runtime::note_processing(name);
+    return value;
+}
+
 PyObject* method_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return runtime::guarded([&] {
+    return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"shape"};
-        auto [shape] = bind("Tensor.reshape", names, args, nargs, kwnames);
-        auto extents = converted(shape, "shape", extents_of);
-        return wrap_result(core::reshape(record(self), extents));
+        auto given = bind("Tensor.reshape", names, args, nargs, kwnames);
+        if (!given) return runtime::raised();
+        auto extents = converted((*given)[0], "shape", extents_of);
+        if (!extents) return runtime::raised();
+        return wrap_result(core::reshape(record(self), *extents));
     });
 }
 
 PyObject* method_transpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return runtime::guarded([&] {
+    return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"dim0", "dim1"};
-        auto [first, second] = bind("Tensor.transpose", names, args, nargs, kwnames);
-        const std::size_t dim0 = converted(first, "dim0", unsigned_word);
-        const std::size_t dim1 = converted(second, "dim1", unsigned_word);
-        return wrap_result(core::transpose(record(self), dim0, dim1));
+        auto given = bind("Tensor.transpose", names, args, nargs, kwnames);
+        if (!given) return runtime::raised();
+        auto dim0 = converted((*given)[0], "dim0", unsigned_word);
+        if (!dim0) return runtime::raised();
+        auto dim1 = converted((*given)[1], "dim1", unsigned_word);
+        if (!dim1) return runtime::raised();
+        return wrap_result(core::transpose(record(self), *dim0, *dim1));
     });
 }
 
@@ -82,11 +99,13 @@ struct ReflectedGt {  // x > t is t < x
 
 template <class Reflected>
 PyObject* method_reflected(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return runtime::guarded([&] {
+    return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"other"};
-        auto [other] = bind(Reflected::name, names, args, nargs, kwnames);
-        const float x = converted(other, "other", float32_of);
-        return wrap_result(Reflected::op(record(self), x));
+        auto given = bind(Reflected::name, names, args, nargs, kwnames);
+        if (!given) return runtime::raised();
+        auto other = converted((*given)[0], "other", float32_of);
+        if (!other) return runtime::raised();
+        return wrap_result(Reflected::op(record(self), *other));
     });
 }
 
@@ -99,8 +118,8 @@ PyObject* method_ones_like(PyObject* self, PyObject*) {
 }
 
 PyObject* method_backward(PyObject* self, PyObject*) {
-    return runtime::guarded([&] {
-        runtime::value_or_raise(autograd::engine::backward(record(self)));
+    return runtime::guarded([&]() -> PyResult<PyRef> {
+        if (!runtime::or_raise(autograd::engine::backward(record(self)))) return runtime::raised();
         return PyRef::borrow(Py_None);
     });
 }

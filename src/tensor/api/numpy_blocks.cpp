@@ -17,15 +17,14 @@ namespace cache = engine::cpu::block_cache;
 
 constexpr std::size_t block_array_bytes = std::size_t(16) << 10;
 
-// The handler's functions run inside NumPy's C code, so nothing may unwind out of them.
-void* block_malloc(void*, std::size_t size) noexcept {
+void* block_malloc(void*, std::size_t size) {
     return cache::allocate(cache::block_bytes(std::max<std::size_t>(size, 1)));
 }
 
 // A block's size class, from the C library (the size NumPy passes back is not relied on): a
 // block of a class is the class plus the library's few bytes; any other block (past the largest
 // class, say) has no class, and goes straight back.
-void block_free(void*, void* data, std::size_t) noexcept {
+void block_free(void*, void* data, std::size_t) {
     if (data == nullptr) return;
     const std::size_t usable = malloc_usable_size(data);
     const std::size_t size_class = std::bit_floor(usable);
@@ -36,14 +35,14 @@ void block_free(void*, void* data, std::size_t) noexcept {
     }
 }
 
-void* block_calloc(void* context, std::size_t count, std::size_t each) noexcept {
+void* block_calloc(void* context, std::size_t count, std::size_t each) {
     if (each != 0 && count > std::numeric_limits<std::size_t>::max() / each) return nullptr;
     void* data = block_malloc(context, count * each);
     if (data != nullptr) std::memset(data, 0, count * each);
     return data;
 }
 
-void* block_realloc(void* context, void* data, std::size_t size) noexcept {
+void* block_realloc(void* context, void* data, std::size_t size) {
     if (data == nullptr) return block_malloc(context, size);
     void* moved = block_malloc(context, size);
     if (moved == nullptr) return nullptr;  // the old block stays valid, as realloc leaves it

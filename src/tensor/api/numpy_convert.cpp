@@ -14,6 +14,7 @@ namespace {
 
 using namespace engine::cpu;
 using runtime::PyRef;
+using runtime::PyResult;
 
 // The block copy takes at most this many axes.
 constexpr std::size_t max_block_copy_rank = 32;
@@ -21,21 +22,21 @@ constexpr std::size_t max_block_copy_rank = 32;
 // A new array of `bytes` bytes, with the given strides in bytes (or row-major for null). The
 // conversion fails only by internal failures: NumPy's refusal (of more axes than it takes, say)
 // is one; lack of memory stays MemoryError, and an interrupt stays itself.
-PyRef new_array(PyRef descr, std::span<npy_intp> dims, npy_intp* strides, int flags,
-                std::size_t bytes) {
+PyResult<PyRef> new_array(PyRef descr, std::span<npy_intp> dims, npy_intp* strides, int flags,
+                          std::size_t bytes) {
     const BlockArrays blocks(bytes);
-    PyObject* array =
+    auto array = runtime::checked(
         PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr.release()),
-                             int(dims.size()), dims.data(), strides, nullptr, flags, nullptr);
-    if (array == nullptr && runtime::pending_is_ordinary()) {
+                             int(dims.size()), dims.data(), strides, nullptr, flags, nullptr));
+    if (!array && runtime::pending_is_ordinary()) {
         throw runtime::InternalFailure("NumPy could not make the array: " +
                                        runtime::take_exception_text());
     }
-    return runtime::checked(array);
+    return array;
 }
 
 template <class T>
-PyRef array_to_numpy(const StridedArray<T>& array, PyRef descr) {
+PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
     std::vector<npy_intp> dims(array.shape.begin(), array.shape.end());
     const std::size_t bytes = array.numel() * sizeof(T);
     if (is_row_major(array.shape, array.strides) || is_col_major(array.shape, array.strides)) {
@@ -45,16 +46,17 @@ PyRef array_to_numpy(const StridedArray<T>& array, PyRef descr) {
         }
         const auto strides = byte_strides<T>(array.strides);
         std::vector<npy_intp> numpy_strides(strides.begin(), strides.end());
-        PyRef result =
+        auto result =
             new_array(std::move(descr), dims, numpy_strides.data(), NPY_ARRAY_WRITEABLE, bytes);
-        if (bytes != 0) {
-            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())), array.data(),
+        if (result && bytes != 0) {
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result->get())), array.data(),
                         bytes);
         }
         return result;
     }
-    PyRef result = new_array(std::move(descr), dims, nullptr, 0, bytes);
-    auto* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    auto result = new_array(std::move(descr), dims, nullptr, 0, bytes);
+    if (!result) return result;
+    auto* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result->get())));
     gather_row_major(reinterpret_cast<const std::byte*>(array.data()), array.shape,
                      byte_strides<T>(array.strides), out);
     return result;
@@ -62,11 +64,11 @@ PyRef array_to_numpy(const StridedArray<T>& array, PyRef descr) {
 
 }  // namespace
 
-PyRef to_numpy(const storage::CpuStorage& storage) {
-    PyObject* descr = runtime::value_or_raise(engine::cpu::storage::numpy_descr(storage.dtype()));
-    return std::visit(
-        [&](const auto& array) { return array_to_numpy(array, PyRef::borrow(descr)); },
-        storage.array());
+PyResult<PyRef> to_numpy(const storage::CpuStorage& storage) {
+    auto descr = engine::cpu::storage::numpy_descr(storage.dtype());
+    if (!descr) return runtime::raised();
+    return std::visit([&](const auto& array) { return array_to_numpy(array, PyRef::borrow(*descr)); },
+                      storage.array());
 }
 
 }  // namespace tensor::api

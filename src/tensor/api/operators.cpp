@@ -11,23 +11,23 @@ namespace {
 using core::Tensor;
 using core::TensorResult;
 using runtime::PyRef;
+using runtime::PyResult;
 
 using TensorOp = TensorResult (*)(const Tensor&, const Tensor&);
 using ScalarOp = TensorResult (*)(const Tensor&, float);
 
-PyRef not_implemented() { return PyRef::borrow(Py_NotImplemented); }
+PyResult<PyRef> not_implemented() { return PyRef::borrow(Py_NotImplemented); }
 
 // The number on the other side of a slot, or nothing when it is none (an ordinary conversion
-// error discarded, without throwing: the slot answers NotImplemented); an interrupt, exhaustion or
-// exit raised by the conversion stays raised.
-std::optional<float> number(PyObject* object) {
-    const double value = PyFloat_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred()) {
-        if (!runtime::pending_is_ordinary()) throw runtime::PythonError();
+// error discarded); an interrupt, exhaustion or exit raised by the conversion stays raised.
+PyResult<std::optional<float>> number(PyObject* object) {
+    auto value = float32_of(object);
+    if (!value) {
+        if (!runtime::pending_is_ordinary()) return runtime::raised();
         PyErr_Clear();
         return std::nullopt;
     }
-    return to_float32(value);
+    return *value;
 }
 
 // x / t: each element of the quotient is x divided by the element, recorded as a division.
@@ -40,15 +40,20 @@ TensorResult reflected_div(const Tensor& t, float x) {
 // add, multiply and true divide: tensor op number-or-tensor, then the reflected form.
 template <TensorOp tensor_op, ScalarOp scalar_op, ScalarOp reflected>
 PyObject* number_slot(PyObject* a, PyObject* b) {
-    return runtime::guarded([&] {
-        PyTypeObject* type = tensor_type();
-        if (is_tensor(a, type)) {
-            if (is_tensor(b, type)) return wrap_result(tensor_op(record(a), record(b)));
-            if (auto x = number(b)) return wrap_result(scalar_op(record(a), *x));
+    return runtime::guarded([&]() -> PyResult<PyRef> {
+        auto type = tensor_type();
+        if (!type) return runtime::raised();
+        if (is_tensor(a, *type)) {
+            if (is_tensor(b, *type)) return wrap_result(tensor_op(record(a), record(b)));
+            auto x = number(b);
+            if (!x) return runtime::raised();
+            if (*x) return wrap_result(scalar_op(record(a), **x));
         }
         if constexpr (reflected != nullptr) {
-            if (is_tensor(b, type)) {
-                if (auto x = number(a)) return wrap_result(reflected(record(b), *x));
+            if (is_tensor(b, *type)) {
+                auto x = number(a);
+                if (!x) return runtime::raised();
+                if (*x) return wrap_result(reflected(record(b), **x));
             }
         }
         return not_implemented();
@@ -58,11 +63,10 @@ PyObject* number_slot(PyObject* a, PyObject* b) {
 // matrix product and the logical operators: both operands tensors, no reflected form.
 template <TensorOp tensor_op>
 PyObject* tensor_slot(PyObject* a, PyObject* b) {
-    return runtime::guarded([&] {
-        PyTypeObject* type = tensor_type();
-        if (is_tensor(a, type) && is_tensor(b, type)) {
-            return wrap_result(tensor_op(record(a), record(b)));
-        }
+    return runtime::guarded([&]() -> PyResult<PyRef> {
+        auto type = tensor_type();
+        if (!type) return runtime::raised();
+        if (is_tensor(a, *type) && is_tensor(b, *type)) return wrap_result(tensor_op(record(a), record(b)));
         return not_implemented();
     });
 }
@@ -85,17 +89,21 @@ constexpr Comparison comparisons[] = {
 // != is the negated truth of ==, and every Tensor is true: so it is False whenever == gives a
 // Tensor, whatever the elements.
 PyObject* richcompare_slot(PyObject* self, PyObject* other, int op) {
-    return runtime::guarded([&] {
+    return runtime::guarded([&]() -> PyResult<PyRef> {
         if (op == Py_NE) {
-            PyRef equal = runtime::checked(PyObject_RichCompare(self, other, Py_EQ));
-            const int truth = runtime::checked(PyObject_IsTrue(equal.get()));
+            auto equal = runtime::checked(PyObject_RichCompare(self, other, Py_EQ));
+            if (!equal) return runtime::raised();
+            const int truth = PyObject_IsTrue(equal->get());
+            if (truth < 0) return runtime::raised();
             return PyRef::borrow(truth ? Py_False : Py_True);
         }
+        auto type = tensor_type();
+        if (!type) return runtime::raised();
         const Comparison& comparison = comparisons[op];
-        if (is_tensor(other, tensor_type())) {
-            return wrap_result(comparison.tensor_op(record(self), record(other)));
-        }
-        if (auto x = number(other)) return wrap_result(comparison.scalar_op(record(self), *x));
+        if (is_tensor(other, *type)) return wrap_result(comparison.tensor_op(record(self), record(other)));
+        auto x = number(other);
+        if (!x) return runtime::raised();
+        if (*x) return wrap_result(comparison.scalar_op(record(self), **x));
         return not_implemented();
     });
 }

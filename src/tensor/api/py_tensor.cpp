@@ -11,6 +11,8 @@ namespace tensor::api {
 namespace {
 
 using runtime::PyRef;
+using runtime::PyResult;
+using runtime::Raised;
 
 runtime::OncePtr<PyTypeObject> type_object;
 
@@ -48,9 +50,9 @@ PyTypeObject* build_type() {
 
 }  // namespace
 
-PyTypeObject* tensor_type() {
+PyResult<PyTypeObject*> tensor_type() {
     return type_object.get_or_init(
-        [] {
+        []() -> std::expected<PyTypeObject*, Raised> {
             PyTypeObject* type = build_type();
             if (type == nullptr) {
                 // The reason stays attached as the cause.
@@ -62,15 +64,17 @@ PyTypeObject* tensor_type() {
                     PyException_SetCause(failure, reason);
                     PyErr_SetRaisedException(failure);
                 }
-                throw runtime::PythonError();
+                return runtime::raised();
             }
             return type;  // kept for the life of the process
         },
         [](PyTypeObject* loser) { Py_DECREF(loser); });
 }
 
-PyRef wrap(core::Tensor tensor) {
-    return make_instance(tensor_type(), [&] { return std::move(tensor); });
+PyResult<PyRef> wrap(core::Tensor tensor) {
+    auto type = tensor_type();
+    if (!type) return runtime::raised();
+    return make_instance(*type, [&] { return std::move(tensor); });
 }
 
 }  // namespace tensor::api

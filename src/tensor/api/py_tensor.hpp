@@ -15,16 +15,15 @@ struct PyTensor {
     core::Tensor tensor;
 };
 
-// The class object, built once per process on first need; a failure to build it throws
-// runtime::PythonError.
-PyTypeObject* tensor_type();
+// The class object, built once per process on first need.
+runtime::PyResult<PyTypeObject*> tensor_type();
 
 // A new instance of cls whose record is make()'s result. make() runs once the memory is there,
 // so a failed allocation runs nothing; if make() throws, the memory goes back.
 template <class Make>
-runtime::PyRef make_instance(PyTypeObject* cls, Make&& make) {
+runtime::PyResult<runtime::PyRef> make_instance(PyTypeObject* cls, Make&& make) {
     PyObject* object = cls->tp_alloc(cls, 0);
-    if (object == nullptr) throw runtime::PythonError();
+    if (object == nullptr) return runtime::raised();
     struct Unbuilt {
         PyObject* object;
         ~Unbuilt() {
@@ -40,7 +39,7 @@ runtime::PyRef make_instance(PyTypeObject* cls, Make&& make) {
 }
 
 // A new Python Tensor holding the record.
-runtime::PyRef wrap(core::Tensor tensor);
+runtime::PyResult<runtime::PyRef> wrap(core::Tensor tensor);
 
 inline bool is_tensor(PyObject* object, PyTypeObject* type) { return Py_TYPE(object) == type; }
 inline const core::Tensor& record(PyObject* object) {
