@@ -8,10 +8,6 @@
 #include <cstddef>
 #include <span>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "engine/cpu/axis_vector.hpp"
 
 namespace engine::cpu {
@@ -23,7 +19,7 @@ constexpr std::size_t large_output_bytes = std::size_t(4) << 20;
 // Orders streamed stores before anything that follows (another thread may read the result).
 inline void store_fence() {
 #if defined(__x86_64__)
-    _mm_sfence();
+    __builtin_ia32_sfence();  // _mm_sfence, without the intrinsics header in every file
 #endif
 }
 
