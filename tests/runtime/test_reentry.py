@@ -169,18 +169,22 @@ def test_a_second_interpreter_is_refused_cleanly():
     # process, and the main interpreter goes on working. Where the interpreter honours the
     # module's declaration (the free-threaded 3.14: its legacy subinterpreters check it), the
     # subinterpreter gets ImportError from the module's import; with the GIL they skip the check,
-    # and the first Tensor imports NumPy there, which refuses a second interpreter itself.
+    # and the first Tensor imports NumPy there: NumPy refuses a second interpreter (ImportError)
+    # or, in older releases, warns and works.
     pytest.importorskip("_testcapi")
     refused = FREE_THREADED and sys.version_info >= (3, 14)
     result = run("""
         import sys, _testcapi, numpy, morla_core
         a = morla_core.Tensor([1.0])
         rc = _testcapi.run_in_subinterp("import morla_core; morla_core.Tensor([3.0]).to_numpy()")
-        assert rc == -1, rc
+        print("subinterpreter", rc)
         print("done", a.to_numpy(), morla_core.Tensor([1.0]).to_numpy())
     """)
-    assert "ImportError" in result.stderr
-    assert ("subinterpreters" if refused else "cannot load module more than once") in result.stderr
+    rc = int(result.stdout.split("subinterpreter ")[1].split()[0])
+    if refused:
+        assert rc == -1 and "ImportError" in result.stderr and "subinterpreters" in result.stderr
+    else:
+        assert rc == 0 or ("ImportError" in result.stderr and "more than once" in result.stderr)
     assert result.stdout.strip().endswith(LAST_LINE)
 
 
