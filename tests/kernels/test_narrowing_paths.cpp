@@ -1,7 +1,8 @@
 // Every path narrows each of the 2^32 float32 bit patterns to float16 and to bfloat16 as the
-// references below, written from the two formats, do. MORLA_NARROWING_STRIDE=N checks every Nth
-// pattern instead, and still every pattern of the exponents where the rules change (for slow
-// runs, such as under an emulator).
+// references below, written from the two formats, do: a run of values at a time, and for bfloat16
+// also as its kernels narrow their results, two vectors at a time. MORLA_NARROWING_STRIDE=N checks
+// every Nth pattern instead, and still every pattern of the exponents where the rules change (for
+// slow runs, such as under an emulator).
 
 #include <gtest/gtest.h>
 
@@ -124,22 +125,19 @@ std::string hex(std::uint32_t bits, int digits) {
     return text;
 }
 
-// Narrows the patterns a buffer at a time and compares with the reference; stops at the first
-// difference.
-template <class T, class Reference>
-void check_every_pattern(Isa isa) {
-    constexpr std::uint64_t patterns = std::uint64_t(1) << 32, buffer = std::size_t(1) << 13;
-    const auto narrow = simd::narrow_kernel<T>(isa);
+constexpr std::uint64_t buffer = std::uint64_t(1) << 13;
+
+// Calls check(bits, n, upper) with each buffer of patterns in turn: n patterns that share their
+// upper 19 bits, so their sign and exponent (`upper`, those 9 bits), all the buffer's or a
+// strided choice of them; stops at the first buffer that check() finds wrong (returns false for).
+template <class Check>
+void for_each_buffer(Check check) {
+    constexpr std::uint64_t patterns = std::uint64_t(1) << 32;
     const std::uint64_t step = stride();
     std::vector<std::uint32_t> bits(buffer);
-    std::vector<float> in(buffer);
-    std::vector<T> got(buffer);
-    std::vector<std::uint16_t> want(buffer);
     std::uint64_t next = 0;  // the next pattern of a strided check
     for (std::uint64_t start = 0; start < patterns; start += buffer) {
-        // A buffer's patterns share their upper 19 bits, so their sign and exponent.
         const auto upper = std::uint32_t(start >> 23);
-        const Reference rounding(upper);
         const auto first = std::uint32_t(start);
         const std::uint32_t by = rules_change_at(upper & 0xFFu) ? 1 : std::uint32_t(step);
         if (by != 1) next = std::max(next, start);
@@ -150,18 +148,77 @@ void check_every_pattern(Isa isa) {
         } else {
             for (std::size_t i = 0; i < n; ++i) bits[i] = first + skip + std::uint32_t(i) * by;
         }
-        for (std::size_t i = 0; i < n; ++i) want[i] = rounding(bits[i] & 0x7FFFFFu);
-        std::memcpy(in.data(), bits.data(), n * sizeof bits[0]);
         next = start + skip + std::uint64_t(n) * by;
-        narrow(got.data(), in.data(), n);
-        if (std::memcmp(got.data(), want.data(), n * sizeof want[0]) == 0) continue;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (got[i].bits != want[i]) {
-                FAIL() << path_name(isa) << " narrows " << hex(bits[i], 8) << " to "
-                       << hex(got[i].bits, 4) << ", not " << hex(want[i], 4);
-            }
+        if (!check(bits.data(), n, upper)) return;
+    }
+}
+
+// Whether got[i] == want[i] for i < n; reports the first difference (of pattern bits[i]) if not.
+template <class T>
+bool same_bits(Isa isa, const std::uint32_t* bits, const T* got, const std::uint16_t* want,
+               std::size_t n, const char* as) {
+    if (std::memcmp(got, want, n * sizeof want[0]) == 0) return true;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (got[i].bits != want[i]) {
+            ADD_FAILURE() << path_name(isa) << " narrows " << hex(bits[i], 8) << as << " to "
+                          << hex(got[i].bits, 4) << ", not " << hex(want[i], 4);
+            break;
         }
     }
+    return false;
+}
+
+// Narrows the patterns a buffer at a time and compares with the reference; stops at the first
+// difference.
+template <class T, class Reference>
+void check_every_pattern(Isa isa) {
+    const auto narrow = simd::narrow_kernel<T>(isa);
+    std::vector<float> in(buffer);
+    std::vector<T> got(buffer);
+    std::vector<std::uint16_t> want(buffer);
+    for_each_buffer([&](const std::uint32_t* bits, std::size_t n, std::uint32_t upper) {
+        const Reference rounding(upper);
+        for (std::size_t i = 0; i < n; ++i) want[i] = rounding(bits[i] & 0x7FFFFFu);
+        std::memcpy(in.data(), bits, n * sizeof bits[0]);
+        narrow(got.data(), in.data(), n);
+        return same_bits(isa, bits, got.data(), want.data(), n, "");
+    });
+}
+
+// The odd value beside each pattern in a pair: the pattern with its sign and the top bit of its
+// exponent flipped where its lower 16 bits are a multiple of 3, else the pattern itself. So a
+// third of the odd values, and none of the even ones, are of another kind (a normal value beside
+// a subnormal or a zero, a finite one beside a NaN or an infinity), spread along each vector, and
+// as the choice depends on bits it keeps, every pattern is still an odd value once.
+constexpr bool flipped_beside(std::uint32_t bits) { return (bits & 0xFFFFu) % 3 == 0; }
+constexpr std::uint32_t odd_beside(std::uint32_t bits) {
+    return flipped_beside(bits) ? bits ^ 0xC0000000u : bits;
+}
+
+// Narrows the bfloat16 kernels' pairs of vectors (simd::narrow_pairs_kernel): every pattern as an
+// even value beside its odd one (odd_beside), compared with the reference.
+void check_every_pair(Isa isa) {
+    const auto narrow = simd::narrow_pairs_kernel(isa);
+    std::vector<std::uint32_t> both(2 * buffer);
+    std::vector<float> even(buffer), odd(buffer);
+    std::vector<numeric::bfloat16> got(2 * buffer);
+    std::vector<std::uint16_t> want(2 * buffer);
+    for_each_buffer([&](const std::uint32_t* bits, std::size_t n, std::uint32_t upper) {
+        const Bfloat16Of rounding(upper), flipped(upper ^ 0x180u);  // sign and top exponent bit
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t fraction = bits[i] & 0x7FFFFFu;
+            both[2 * i] = bits[i];
+            both[2 * i + 1] = odd_beside(bits[i]);
+            want[2 * i] = rounding(fraction);
+            want[2 * i + 1] = flipped_beside(bits[i]) ? flipped(fraction) : rounding(fraction);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            even[i] = std::bit_cast<float>(both[2 * i]);
+            odd[i] = std::bit_cast<float>(both[2 * i + 1]);
+        }
+        narrow(got.data(), even.data(), odd.data(), n);
+        return same_bits(isa, both.data(), got.data(), want.data(), 2 * n, " in a pair");
+    });
 }
 
 struct NarrowingCase {
@@ -172,7 +229,8 @@ struct NarrowingCase {
 
 std::vector<NarrowingCase> narrowing_cases() {
     return {{"float16", &check_every_pattern<numeric::float16, Float16Of>},
-            {"bfloat16", &check_every_pattern<numeric::bfloat16, Bfloat16Of>}};
+            {"bfloat16", &check_every_pattern<numeric::bfloat16, Bfloat16Of>},
+            {"bfloat16_pairs", &check_every_pair}};
 }
 
 class NarrowingPaths : public testing::TestWithParam<std::tuple<NarrowingCase, Isa>> {};

@@ -7,6 +7,10 @@
 //
 // X(name, Enumerator, runs_here): runs_here is evaluated in isa.cpp, where cpu_has("feature")
 // asks the CPU for one of its features.
+//
+// avx512bf16 is the avx512 path narrowing to bfloat16 with the hardware's conversion
+// (arch/avx512bf16.hpp). It is a path of its own rather than a choice within avx512 so that a CPU
+// with AVX512_BF16 runs, and the kernel tests check, both.
 
 #if defined(__x86_64__)
 #define MORLA_FOR_EACH_PATH(X)                                                                   \
@@ -14,7 +18,8 @@
     X(avx2, Avx2, cpu_has("avx2") && cpu_has("fma") && cpu_has("f16c"))                          \
     X(avx512, Avx512,                                                                            \
       cpu_runs(Isa::Avx2) && cpu_has("avx512f") && cpu_has("avx512bw") && cpu_has("avx512vl") && \
-          cpu_has("avx512dq"))
+          cpu_has("avx512dq"))                                                                   \
+    X(avx512bf16, Avx512Bf16, cpu_runs(Isa::Avx512) && cpu_has("avx512bf16"))
 #elif defined(__aarch64__)
 // Advanced SIMD is part of every aarch64 CPU.
 #define MORLA_FOR_EACH_PATH(X) X(portable, Portable, true) X(neon, Neon, true)
@@ -24,7 +29,8 @@
 
 namespace engine::cpu::numeric::simd {
 
-// Isa::Portable, Isa::Avx2, Isa::Avx512, Isa::Neon: one enumerator per path of the list.
+// Isa::Portable, Isa::Avx2, Isa::Avx512, Isa::Avx512Bf16, Isa::Neon: one enumerator per path of
+// the list.
 #define MORLA_PATH_ENUMERATOR(name, Enumerator, runs_here) Enumerator,
 enum class Isa { MORLA_FOR_EACH_PATH(MORLA_PATH_ENUMERATOR) };
 #undef MORLA_PATH_ENUMERATOR

@@ -31,6 +31,11 @@ using LeftFn = void (*)(OutOf<Op, T>*, T, const T*, std::size_t, bool large);
 template <class T>
 using NarrowFn = void (*)(T*, const float*, std::size_t);
 
+// out[2 i] = even[i] and out[2 i + 1] = odd[i] narrowed to bfloat16 by the scalar rule, for
+// i < n: how the bfloat16 kernels narrow their results, which they compute two vectors at a time,
+// one of the even-indexed values and one of the odd-indexed ones.
+using NarrowPairsFn = void (*)(bfloat16*, const float*, const float*, std::size_t);
+
 // The scalar rule, for tails and strided runs.
 template <class Op, class T>
 inline OutOf<Op, T> scalar_rule(T a, T b) {
@@ -42,19 +47,20 @@ inline OutOf<Op, T> scalar_rule(T a, T b) {
     }
 }
 
-// Declares, for every path of the list, simd::<path>::binary, ::right, ::left and ::narrow
-// (portable::binary, avx2::binary, avx512::binary, neon::binary, ...); each path's translation
-// unit defines them with MORLA_DEFINE_KERNELS (elementwise_loops.hpp).
-#define MORLA_DECLARE_KERNELS(name, Enumerator, runs_here)                             \
-    namespace name {                                                                   \
-    template <class Op, class T>                                                       \
-    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large); \
-    template <class Op, class T>                                                       \
-    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large);         \
-    template <class Op, class T>                                                       \
-    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large);          \
-    void narrow(float16* out, const float* in, std::size_t n);                         \
-    void narrow(bfloat16* out, const float* in, std::size_t n);                        \
+// Declares, for every path of the list, simd::<path>::binary, ::right, ::left, ::narrow and
+// ::narrow_pairs (portable::binary, avx2::binary, avx512::binary, neon::binary, ...); each path's
+// translation unit defines them with MORLA_DEFINE_KERNELS (elementwise_loops.hpp).
+#define MORLA_DECLARE_KERNELS(name, Enumerator, runs_here)                                \
+    namespace name {                                                                      \
+    template <class Op, class T>                                                          \
+    void binary(OutOf<Op, T>* out, const T* a, const T* b, std::size_t n, bool large);    \
+    template <class Op, class T>                                                          \
+    void right(OutOf<Op, T>* out, const T* a, T s, std::size_t n, bool large);            \
+    template <class Op, class T>                                                          \
+    void left(OutOf<Op, T>* out, T s, const T* b, std::size_t n, bool large);             \
+    void narrow(float16* out, const float* in, std::size_t n);                            \
+    void narrow(bfloat16* out, const float* in, std::size_t n);                           \
+    void narrow_pairs(bfloat16* out, const float* even, const float* odd, std::size_t n); \
     }
 MORLA_FOR_EACH_PATH(MORLA_DECLARE_KERNELS)
 #undef MORLA_DECLARE_KERNELS
@@ -122,6 +128,19 @@ NarrowFn<T> narrow_kernel(Isa isa) {
 #undef MORLA_PATH_NARROW
     }
     return static_cast<NarrowFn<T>>(&portable::narrow);
+}
+
+// One path's narrowing of bfloat16 pairs: <path>::narrow_pairs, for the tests (the kernels narrow
+// their pairs inline, by the same primitive).
+inline NarrowPairsFn narrow_pairs_kernel(Isa isa) {
+    switch (isa) {
+#define MORLA_PATH_NARROW_PAIRS(name, Enumerator, runs_here) \
+    case Isa::Enumerator:                                    \
+        return &name::narrow_pairs;
+        MORLA_FOR_EACH_PATH(MORLA_PATH_NARROW_PAIRS)
+#undef MORLA_PATH_NARROW_PAIRS
+    }
+    return &portable::narrow_pairs;
 }
 
 // The narrowing of the path this process runs, looked up once.

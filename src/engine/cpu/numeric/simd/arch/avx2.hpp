@@ -35,6 +35,24 @@ struct Avx2 : VectorLanes<32> {
                          _mm256_cvtps_ph(__m256(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
     }
 
+    // bfloat16 pairs: where neither vector holds a NaN (one comparison of the two tells), every
+    // lane is the rounding alone, and one word blend joins the upper halves.
+    static void narrow_pair(bfloat16* p, vf even, vf odd) {
+        __m256i bits;
+        if (_mm256_movemask_ps(_mm256_cmp_ps(__m256(even), __m256(odd), _CMP_UNORD_Q)) != 0)
+            [[unlikely]] {
+            bits = __m256i(pair_bits_with_nans(even, odd));
+        } else {
+            bits = _mm256_blend_epi16(__m256i(rounded_to_bf16(even) >> 16),
+                                      __m256i(rounded_to_bf16(odd)), 0xAA);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), bits);
+    }
+    // The whole rule, kept out of the kernels' loops.
+    [[gnu::noinline, gnu::cold]] static vu pair_bits_with_nans(vf even, vf odd) {
+        return pair_bits(even, odd);
+    }
+
     static vf splat(float x) { return vf(_mm256_set1_ps(x)); }
 
     // acc + a * b, rounded once.

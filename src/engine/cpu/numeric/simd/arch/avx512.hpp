@@ -30,6 +30,22 @@ struct Avx512 : VectorLanes<64> {
             _mm512_cvtps_ph(__m512(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
     }
 
+    // bfloat16 pairs: where neither vector holds a NaN (one comparison of the two tells), every
+    // lane is the rounding alone.
+    static void narrow_pair(bfloat16* p, vf even, vf odd) {
+        vu bits;
+        if (_mm512_cmp_ps_mask(__m512(even), __m512(odd), _CMP_UNORD_Q) != 0) [[unlikely]] {
+            bits = pair_bits_with_nans(even, odd);
+        } else {
+            bits = (rounded_to_bf16(even) >> 16) | (rounded_to_bf16(odd) & 0xFFFF0000u);
+        }
+        store_bits(p, bits);
+    }
+    // The whole rule, kept out of the kernels' loops.
+    [[gnu::noinline, gnu::cold]] static vu pair_bits_with_nans(vf even, vf odd) {
+        return pair_bits(even, odd);
+    }
+
     static vf splat(float x) { return vf(_mm512_set1_ps(x)); }
 
     // Masked-off lanes are not read, so they cannot fault.

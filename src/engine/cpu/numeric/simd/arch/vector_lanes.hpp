@@ -5,6 +5,7 @@
 // included after the translation unit enables its instruction set, and everything in it is
 // internal to that unit, so the linker can never pick a copy that needs a wider CPU.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -64,11 +65,40 @@ struct VectorLanes {
     static vf widen_bf16_bits(vu bits) { return vf(bits << 16); }
     static vf widen(const bfloat16* p) { return widen_bf16_bits(convert<vu>(load_bits<vh>(p))); }
     static void narrow(bfloat16* p, vf v) {
+        store_bits(p, convert<vh>(bf16_in_upper_half(v) >> 16));
+    }
+
+    // The bits of v with, in their upper half, v's bfloat16 by the scalar rule: rounded to nearest
+    // even, or for a NaN its upper half made quiet, unrounded.
+    static vu bf16_in_upper_half(vf v) {
         const vu bits = vu(v);
         const vi nan = (bits & 0x7FFFFFFFu) > 0x7F800000u;
-        const vu rounded = (bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16;
-        const vu quiet = (bits >> 16) | 0x0040u;
-        store_bits(p, convert<vh>(nan ? quiet : rounded));
+        return nan ? bits | 0x00400000u : rounded_to_bf16(v);
+    }
+    // The same where v is not a NaN: the rounding alone.
+    static vu rounded_to_bf16(vf v) {
+        const vu bits = vu(v);
+        return bits + 0x7FFFu + ((bits >> 16) & 1u);
+    }
+
+    // 2 * lanes bfloat16 values as two vectors, of the even-indexed values and of the odd-indexed
+    // ones: a 32-bit lane holds one of each, the even one in its lower half, so a pair is
+    // widened with a shift and a mask, where widen() takes a widening shuffle and a shift for
+    // half as many values, and narrowed with one blend of the two results' upper halves. The
+    // element-wise kernels work on such pairs (elementwise_loops.hpp).
+    struct Pair {
+        vf even, odd;
+    };
+    static_assert(std::endian::native == std::endian::little,
+                  "the even value is a lane's lower half");
+    static Pair widen_pair(const bfloat16* p) {
+        const vu both = load_bits<vu>(p);
+        return {vf(both << 16), vf(both & 0xFFFF0000u)};
+    }
+    static void narrow_pair(bfloat16* p, vf even, vf odd) { store_bits(p, pair_bits(even, odd)); }
+    // The pair's 2 * lanes bfloat16, in order, as the bits of one vector.
+    static vu pair_bits(vf even, vf odd) {
+        return (bf16_in_upper_half(even) >> 16) | (bf16_in_upper_half(odd) & 0xFFFF0000u);
     }
 
     // Whether the hardware's float16 conversions follow the scalar rule under the current
