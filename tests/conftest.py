@@ -13,7 +13,7 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 @pytest.fixture(scope="session")
 def isa():
     """The instruction-set path the module's kernels run on here ("portable", "avx2", "avx512",
-    "neon"); the kernel tests (tests/kernels) cover the others."""
+    "avx512bf16", "neon"); the kernel tests (tests/kernels) cover the others."""
     return active_path()
 
 

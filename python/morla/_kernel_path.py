@@ -1,6 +1,6 @@
 """Which instruction-set path morla_core's kernels run on in this process, as the module itself
-chose it, and which paths it was built with: "portable", "avx2", "avx512" (x86-64) or "neon"
-(aarch64), as its list of paths names them. For tests and benchmarks that need to know; the module
+chose it, and which paths it was built with: "portable", "avx2", "avx512", "avx512bf16" (x86-64)
+or "neon" (aarch64), as its list of paths names them. For tests and benchmarks that need to know; the module
 exports the names from its shared object, outside its Python surface."""
 
 import ctypes
