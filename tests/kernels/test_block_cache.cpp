@@ -1,15 +1,20 @@
-// The per-thread block cache: which requests it rounds, that a freed block serves the next
-// request of its class on the same thread and no other, that its shelves stay bounded, and that
-// a thread's exit leaves nothing on them.
+// The per-thread block cache: which requests it rounds, that its blocks of every kind hold what
+// they should and go back where they came from, that a freed block serves the next request of its
+// class on the same thread and no other, that its shelves stay bounded, and that a thread's exit
+// leaves nothing on them.
 
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <barrier>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -22,17 +27,82 @@ namespace cache = engine::cpu::block_cache;
 
 constexpr std::size_t KiB = 1024;
 
-TEST(BlockCache, RoundsOnlyMediumRequestsToTheirClass) {
+TEST(BlockCache, RoundsRequestsUpToTheLargestClass) {
     if (!cache::enabled) GTEST_SKIP() << "nothing is kept under AddressSanitizer";
-    EXPECT_EQ(cache::block_bytes(68), 68u);
-    EXPECT_EQ(cache::block_bytes(KiB - 1), KiB - 1);
+    EXPECT_EQ(cache::block_bytes(1), 64u);
+    EXPECT_EQ(cache::block_bytes(68), 128u);
+    EXPECT_EQ(cache::block_bytes(KiB - 1), KiB);
     EXPECT_EQ(cache::block_bytes(KiB), KiB);
-    EXPECT_EQ(cache::block_bytes(2560 + 64), 4 * KiB);
-    EXPECT_EQ(cache::block_bytes(4 * KiB + 1), 8 * KiB);
-    EXPECT_EQ(cache::block_bytes(32 * KiB + 64), 64 * KiB);
+    EXPECT_EQ(cache::block_bytes(2560), 4 * KiB);
+    EXPECT_EQ(cache::block_bytes(32 * KiB), 32 * KiB);
     EXPECT_EQ(cache::block_bytes(1024 * KiB), 1024 * KiB);
     EXPECT_EQ(cache::block_bytes(1024 * KiB + 1), 1024 * KiB + 1);
 }
+
+// Blocks of every kind (kept from malloc, kept and mapped, never kept) hold their bytes and the
+// slack, aligned as malloc's are, and go back to where they came from whichever thread frees
+// them: more of them than a shelf holds, so that some are kept and the rest returned at once.
+class BlockCacheBlocks : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BlockCacheBlocks, HoldTheirBytesAndGoBackFromAnyThread) {
+    const std::size_t bytes = cache::block_bytes(GetParam());
+    std::vector<void*> blocks(cache::blocks_per_class + 2);
+    std::thread([&] {
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            blocks[i] = cache::allocate(bytes);
+            ASSERT_NE(blocks[i], nullptr);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(blocks[i]) % alignof(std::max_align_t), 0u);
+            std::memset(blocks[i], int(i), bytes + cache::slack);
+        }
+    }).join();
+    std::thread([&] {
+        for (void* b : blocks) cache::release(b, bytes);
+        void* again = cache::allocate(bytes);
+        std::memset(again, 1, bytes + cache::slack);
+        cache::release(again, bytes);
+    }).join();  // the thread's exit returns what its shelves kept
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockCache, BlockCacheBlocks,
+                         ::testing::Values(1, 700, 40 * KiB, std::size_t(1) << cache::mapped_class,
+                                           1024 * KiB, 3 * 1024 * KiB));
+
+// A process may have no mappings left (the system limits their number): blocks of the mapped
+// classes then come from malloc, and go back there.
+class BlockCacheWithoutMappings : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BlockCacheWithoutMappings, StillHasBlocks) {
+    if (!cache::enabled) GTEST_SKIP() << "nothing is mapped under AddressSanitizer";
+    const std::size_t bytes = GetParam();
+    const pid_t child = fork();
+    if (child == 0) {
+        // Room in malloc's heap for the blocks, in pieces it does not map (the last one kept, so
+        // that it does not give the rest back); then pages of alternating protection, which the
+        // system cannot merge, until it refuses one.
+        std::vector<void*> room(12 * bytes / (64 * KiB) + 1);
+        for (void*& piece : room) piece = std::malloc(64 * KiB);
+        for (std::size_t i = 0; i + 1 < room.size(); ++i) std::free(room[i]);
+        for (int prot = PROT_READ; mmap(nullptr, 4096, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED;
+             prot ^= PROT_READ) {
+        }
+        std::vector<void*> blocks(cache::blocks_per_class + 2);
+        for (void*& b : blocks) {
+            b = cache::allocate(bytes);
+            if (b == nullptr) _exit(1);
+            std::memset(b, 1, bytes + cache::slack);
+        }
+        for (void* b : blocks) cache::release(b, bytes);
+        _exit(cache::allocate(bytes) != nullptr ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_GT(child, 0);
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockCache, BlockCacheWithoutMappings,
+                         ::testing::Values(std::size_t(1) << cache::mapped_class,
+                                           std::size_t(1) << cache::largest_class));
 
 TEST(BlockCache, AFreedBlockServesItsOwnClassOnItsOwnThread) {
     if (!cache::enabled) GTEST_SKIP() << "nothing is kept under AddressSanitizer";

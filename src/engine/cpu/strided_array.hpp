@@ -80,12 +80,11 @@ inline void advise_huge_pages(void* data, std::size_t bytes) {
 }
 
 // An exclusively owned element buffer, aligned to a cache line so that vector stores never
-// straddle two lines. Medium-sized blocks come from the thread's block cache, the rest from
-// malloc.
+// straddle two lines, in a block from the thread's block cache.
 template <class T>
 class Buffer {
   public:
-    static constexpr std::size_t alignment = 64;
+    static constexpr std::size_t alignment = block_cache::line;
 
     Buffer() = default;
     explicit Buffer(std::size_t count) : count_(count) {
@@ -94,12 +93,13 @@ class Buffer {
             throw std::bad_alloc();
         }
         const std::size_t bytes = count * sizeof(T);
-        const std::size_t block = block_cache::block_bytes(bytes + alignment);
+        const std::size_t block = block_cache::block_bytes(bytes);
         raw_.reset(block_cache::allocate(block));
         if (!raw_) throw std::bad_alloc();
         raw_.get_deleter().bytes = block;
+        // The block's slack covers the way to the first line boundary in it.
         const auto address = reinterpret_cast<std::uintptr_t>(raw_.get());
-        data_ = reinterpret_cast<T*>((address + alignment) & ~std::uintptr_t(alignment - 1));
+        data_ = reinterpret_cast<T*>((address + alignment - 1) & ~std::uintptr_t(alignment - 1));
         if (bytes >= huge_page_worthy) advise_huge_pages(data_, bytes);
     }
     Buffer(Buffer&& other) noexcept

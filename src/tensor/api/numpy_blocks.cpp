@@ -1,9 +1,6 @@
 #include "tensor/api/numpy_blocks.hpp"
 
-#include <malloc.h>
-
 #include <algorithm>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -17,22 +14,28 @@ namespace cache = engine::cpu::block_cache;
 
 constexpr std::size_t block_array_bytes = std::size_t(16) << 10;
 
+// An array's data start 16 bytes into a block, after the block's size (which keeps them aligned as
+// malloc's): the size NumPy passes back to free is not relied on, as an empty array's may differ
+// from what was allocated for it.
+struct alignas(16) BlockHead {
+    std::size_t bytes;
+};
+static_assert(sizeof(BlockHead) <= cache::slack);
+
+BlockHead* head_of(void* data) { return static_cast<BlockHead*>(data) - 1; }
+
 void* block_malloc(void*, std::size_t size) {
-    return cache::allocate(cache::block_bytes(std::max<std::size_t>(size, 1)));
+    const std::size_t bytes = cache::block_bytes(std::max<std::size_t>(size, 1));
+    auto* head = static_cast<BlockHead*>(cache::allocate(bytes));
+    if (head == nullptr) return nullptr;
+    head->bytes = bytes;
+    return head + 1;
 }
 
-// A block's size class, from the C library (the size NumPy passes back is not relied on): a
-// block of a class is the class plus the library's few bytes; any other block (past the largest
-// class, say) has no class, and goes straight back.
 void block_free(void*, void* data, std::size_t) {
     if (data == nullptr) return;
-    const std::size_t usable = malloc_usable_size(data);
-    const std::size_t size_class = std::bit_floor(usable);
-    if (usable - size_class <= 4096) {
-        cache::release(data, size_class);
-    } else {
-        std::free(data);
-    }
+    BlockHead* head = head_of(data);
+    cache::release(head, head->bytes);
 }
 
 void* block_calloc(void* context, std::size_t count, std::size_t each) {
@@ -46,7 +49,7 @@ void* block_realloc(void* context, void* data, std::size_t size) {
     if (data == nullptr) return block_malloc(context, size);
     void* moved = block_malloc(context, size);
     if (moved == nullptr) return nullptr;  // the old block stays valid, as realloc leaves it
-    std::memcpy(moved, data, std::min(size, malloc_usable_size(data)));
+    std::memcpy(moved, data, std::min(size, head_of(data)->bytes));
     block_free(context, data, 0);
     return moved;
 }
