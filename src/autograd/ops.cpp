@@ -22,10 +22,11 @@ Status accumulate(AutogradContext& context, std::size_t id, runtime::Result<CpuS
 Status pass_through(AutogradContext& context, std::size_t id, const SharedStorage& g,
                     float factor) {
     const CpuStorage& grad = g->cpu();
-    if (factor == 1.0f && grad.dtype() != tensor::storage::DType::Bool) {
-        return context.accumulate(id, g);
+    if (grad.dtype() == tensor::storage::DType::Bool) {
+        return accumulate(context, id, grad.scalar_mul(factor));  // the product's own error
     }
-    if (grad.dtype() != tensor::storage::DType::Bool && !context.wanted(id)) {
+    if (factor == 1.0f) return context.accumulate(id, g);
+    if (!context.wanted(id)) {
         return context.accumulate(
             id, DeferredGradient([g, factor] { return g->cpu().scalar_mul(factor); }));
     }
