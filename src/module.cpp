@@ -10,19 +10,15 @@ namespace {
 
 // Populates the module: the class Tensor, then the sub-module nn.
 runtime::PyResult<void> morla_core(PyObject* module) {
-    auto type = tensor::api::tensor_type();
-    if (!type) return runtime::raised();
-    if (!runtime::add_public(module, "Tensor", reinterpret_cast<PyObject*>(*type))) {
-        return runtime::raised();
-    }
+    MORLA_TRY(auto type, tensor::api::tensor_type());
+    MORLA_TRY(runtime::add_public(module, "Tensor", reinterpret_cast<PyObject*>(type)));
     return nn::init_submodule(module);
 }
 
 int execute(PyObject* module) {
     return runtime::guarded_status([&]() -> runtime::PyResult<void> {
         if (!PyModule_Check(module)) {
-            PyErr_SetString(PyExc_TypeError, "morla_core can only initialise a module object");
-            return runtime::raised();
+            return runtime::fail(PyExc_TypeError, "morla_core can only initialise a module object");
         }
         return morla_core(module);
     });

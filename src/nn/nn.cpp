@@ -5,10 +5,9 @@
 namespace nn {
 
 runtime::PyResult<void> init_submodule(PyObject* parent) {
-    auto module = runtime::new_submodule("nn");
-    if (!module) return runtime::raised();
-    if (!functional::init_submodule(module->get())) return runtime::raised();
-    return runtime::attach(parent, module->get());
+    MORLA_TRY(runtime::PyRef module, runtime::new_submodule("nn"));
+    MORLA_TRY(functional::init_submodule(module.get()));
+    return runtime::attach(parent, module.get());
 }
 
 }  // namespace nn

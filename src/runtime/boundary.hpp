@@ -32,17 +32,19 @@ std::string take_exception_text();
 // Adds the note "while processing '{name}'" to the pending exception.
 void note_processing(const char* name);
 
+// Whether an engine result failed; its error is raised as the Python exception it names.
 template <class T>
-PyResult<T> or_raise(Result<T>&& result) {
-    if (!result) {
-        raise(result.error());
-        return raised();
-    }
-    if constexpr (std::is_void_v<T>) {
-        return {};
-    } else {
-        return std::move(*result);
-    }
+bool failed(const Result<T>& result) {
+    if (result) return false;
+    raise(result.error());
+    return true;
+}
+
+// The result, with the note "while processing '{name}'" added to its exception when it failed.
+template <class T>
+PyResult<T> noted(PyResult<T>&& result, const char* name) {
+    if (!result) note_processing(name);
+    return std::move(result);
 }
 
 // Runs an entry point's body; returns a new reference or null with an exception set.

@@ -6,33 +6,30 @@ namespace runtime {
 
 PyResult<void> add_public(PyObject* module, const char* name, PyObject* value) {
     PyObject* all = nullptr;
-    if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) return raised();
+    MORLA_TRY(status(PyObject_GetOptionalAttrString(module, "__all__", &all)));
     PyRef names = PyRef::steal(all);
     if (!names) {
-        names = PyRef::steal(PyList_New(0));
-        if (!names || PyObject_SetAttrString(module, "__all__", names.get()) < 0) return raised();
+        MORLA_TRY(names, checked(PyList_New(0)));
+        MORLA_TRY(status(PyObject_SetAttrString(module, "__all__", names.get())));
     }
-    PyRef text = PyRef::steal(PyUnicode_FromString(name));
-    if (!text || PyList_Append(names.get(), text.get()) < 0) return raised();
-    if (PyObject_SetAttr(module, text.get(), value) < 0) return raised();
+    MORLA_TRY(PyRef text, checked(PyUnicode_FromString(name)));
+    MORLA_TRY(status(PyList_Append(names.get(), text.get())));
+    MORLA_TRY(status(PyObject_SetAttr(module, text.get(), value)));
     return {};
 }
 
 PyResult<void> attach(PyObject* parent, PyObject* submodule) {
-    auto name = checked(PyObject_GetAttrString(submodule, "__name__"));
-    if (!name) return raised();
-    const char* full = PyUnicode_AsUTF8(name->get());
-    if (full == nullptr) return raised();
+    MORLA_TRY(PyRef name, checked(PyObject_GetAttrString(submodule, "__name__")));
+    MORLA_TRY(const char* full, non_null(PyUnicode_AsUTF8(name.get())));
     std::string text(full);
     std::string last = text.substr(text.rfind('.') + 1);  // npos + 1 == 0: the whole name
     return add_public(parent, last.c_str(), submodule);
 }
 
 PyResult<PyRef> new_submodule(const char* name) {
-    auto module = checked(PyModule_New(name));
-    if (!module) return module;
+    MORLA_TRY(PyRef module, checked(PyModule_New(name)));
 #ifdef Py_GIL_DISABLED
-    if (PyUnstable_Module_SetGIL(module->get(), Py_MOD_GIL_NOT_USED) < 0) return raised();
+    MORLA_TRY(status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED)));
 #endif
     return module;
 }

@@ -98,7 +98,7 @@ std::expected<void, std::string> fetch_builtin_descrs(NumpyApi& api) {
 }  // namespace
 
 PyResult<void> ensure_numpy_api() {
-    auto api = numpy_api.get_or_init(
+    MORLA_TRY(numpy_api.get_or_init(
         []() -> std::expected<NumpyApi*, Raised> {
             auto fetched = fetch_table();
             if (fetched) {
@@ -116,8 +116,7 @@ PyResult<void> ensure_numpy_api() {
         [](NumpyApi* winner) {
             PyArray_API = winner->table;
             PyArray_RUNTIME_VERSION = winner->feature;
-        });
-    if (!api) return runtime::raised();
+        }));
     return {};
 }
 
@@ -145,15 +144,13 @@ PyObject* builtin_descr(int type_num) {
 }
 
 PyResult<PyRef> import_attribute(const char* module_name, const char* attribute) {
-    auto module = runtime::checked(PyImport_ImportModule(module_name));
-    if (!module) return runtime::raised();
-    return runtime::checked(PyObject_GetAttrString(module->get(), attribute));
+    MORLA_TRY(PyRef module, checked(PyImport_ImportModule(module_name)));
+    return checked(PyObject_GetAttrString(module.get(), attribute));
 }
 
 PyResult<PyRef> numpy_dtype_named(const char* name) {
-    auto numpy_dtype = import_attribute("numpy", "dtype");
-    if (!numpy_dtype) return runtime::raised();
-    return runtime::checked(PyObject_CallFunction(numpy_dtype->get(), "s", name));
+    MORLA_TRY(PyRef numpy_dtype, import_attribute("numpy", "dtype"));
+    return checked(PyObject_CallFunction(numpy_dtype.get(), "s", name));
 }
 
 }  // namespace runtime

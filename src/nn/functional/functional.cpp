@@ -5,16 +5,12 @@
 namespace nn::functional {
 
 runtime::PyResult<void> init_submodule(PyObject* parent) {
-    auto module = runtime::new_submodule("functional");
-    if (!module) return runtime::raised();
-    auto module_name = runtime::checked(PyUnicode_FromString("functional"));
-    if (!module_name) return runtime::raised();
-    auto relu = runtime::checked(PyCFunction_NewEx(&relu_definition, module->get(), module_name->get()));
-    if (!relu) return runtime::raised();
-    if (!runtime::add_public(module->get(), relu_definition.ml_name, relu->get())) {
-        return runtime::raised();
-    }
-    return runtime::attach(parent, module->get());
+    MORLA_TRY(runtime::PyRef module, runtime::new_submodule("functional"));
+    MORLA_TRY(runtime::PyRef module_name, runtime::checked(PyUnicode_FromString("functional")));
+    MORLA_TRY(runtime::PyRef relu, runtime::checked(PyCFunction_NewEx(
+                                       &relu_definition, module.get(), module_name.get())));
+    MORLA_TRY(runtime::add_public(module.get(), relu_definition.ml_name, relu.get()));
+    return runtime::attach(parent, module.get());
 }
 
 }  // namespace nn::functional

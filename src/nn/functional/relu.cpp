@@ -23,12 +23,10 @@ PyObject* relu_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"py_tensor"};
         PyObject* given[1];
-        if (!tensor::api::bind_arguments({"relu", names, 1}, args, std::size_t(nargs), kwnames, given)) {
-            return runtime::raised();
-        }
-        auto type = tensor::api::tensor_type();
-        if (!type) return runtime::raised();
-        if (!tensor::api::is_tensor(given[0], *type)) {
+        MORLA_TRY(tensor::api::bind_arguments({"relu", names, 1}, args, std::size_t(nargs), kwnames,
+                                              given));
+        MORLA_TRY(auto type, tensor::api::tensor_type());
+        if (!tensor::api::is_tensor(given[0], type)) {
             PyErr_Format(PyExc_TypeError, "expected morla.Tensor, got %s", Py_TYPE(given[0])->tp_name);
             runtime::note_processing("py_tensor");
             return runtime::raised();

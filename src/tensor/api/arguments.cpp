@@ -21,8 +21,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 PyResult<void> type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    return runtime::raised();
+    return runtime::fail(PyExc_TypeError, message.c_str());
 }
 
 PyResult<void> check_positional_count(const Parameters& p, std::size_t nargs) {
@@ -40,8 +39,7 @@ PyResult<void> check_positional_count(const Parameters& p, std::size_t nargs) {
 PyResult<void> bind_keyword(const Parameters& p, PyObject* key, PyObject* value,
                             std::span<PyObject*> out) {
     if (!PyUnicode_Check(key)) return type_error("keywords must be strings");
-    const char* name = PyUnicode_AsUTF8(key);
-    if (name == nullptr) return runtime::raised();
+    MORLA_TRY(const char* name, runtime::non_null(PyUnicode_AsUTF8(key)));
     auto found = std::find_if(p.names.begin(), p.names.end(),
                               [&](const char* candidate) { return std::strcmp(candidate, name) == 0; });
     if (found == p.names.end()) {
@@ -73,13 +71,11 @@ PyResult<void> check_required(const Parameters& p, std::span<PyObject*> out) {
 PyResult<void> bind_arguments(const Parameters& p, PyObject* const* args, std::size_t nargs,
                               PyObject* kwnames, std::span<PyObject*> out) {
     std::fill(out.begin(), out.end(), nullptr);
-    if (!check_positional_count(p, nargs)) return runtime::raised();
+    MORLA_TRY(check_positional_count(p, nargs));
     std::copy_n(args, nargs, out.begin());
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < keywords; ++i) {
-        if (!bind_keyword(p, PyTuple_GET_ITEM(kwnames, i), args[nargs + std::size_t(i)], out)) {
-            return runtime::raised();
-        }
+        MORLA_TRY(bind_keyword(p, PyTuple_GET_ITEM(kwnames, i), args[nargs + std::size_t(i)], out));
     }
     return check_required(p, out);
 }
@@ -88,13 +84,13 @@ PyResult<void> bind_arguments(const Parameters& p, PyObject* args, PyObject* kwa
                               std::span<PyObject*> out) {
     std::fill(out.begin(), out.end(), nullptr);
     const auto nargs = std::size_t(PyTuple_GET_SIZE(args));
-    if (!check_positional_count(p, nargs)) return runtime::raised();
+    MORLA_TRY(check_positional_count(p, nargs));
     for (std::size_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, Py_ssize_t(i));
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            if (!bind_keyword(p, key, value, out)) return runtime::raised();
+            MORLA_TRY(bind_keyword(p, key, value, out));
         }
     }
     return check_required(p, out);

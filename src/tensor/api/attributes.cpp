@@ -10,12 +10,10 @@ using runtime::PyResult;
 
 template <class Values, class Convert>
 PyResult<PyRef> list_of(const Values& values, Convert convert) {
-    auto list = runtime::checked(PyList_New(Py_ssize_t(values.size())));
-    if (!list) return list;
+    MORLA_TRY(PyRef list, runtime::checked(PyList_New(Py_ssize_t(values.size()))));
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = convert(values[i]);
-        if (item == nullptr) return runtime::raised();
-        PyList_SET_ITEM(list->get(), Py_ssize_t(i), item);
+        MORLA_TRY(auto item, runtime::non_null(convert(values[i])));
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
     }
     return list;
 }

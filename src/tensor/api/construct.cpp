@@ -20,8 +20,7 @@ using runtime::PyResult;
 using storage::DType;
 
 std::unexpected<runtime::Raised> expected_type(const char* what, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "expected %s, got %s", what, Py_TYPE(got)->tp_name);
-    return runtime::raised();
+    return runtime::fail(PyExc_TypeError, "expected %s, got %s", what, Py_TYPE(got)->tp_name);
 }
 
 // device must be a str; null when not given.
@@ -33,12 +32,11 @@ PyResult<PyObject*> convert_device(PyObject* device) {
 // The device, lower-cased (full Unicode lower-casing), must be "cpu"; a missing one is.
 PyResult<void> check_device(PyObject* device) {
     if (device == nullptr || PyUnicode_CompareWithASCIIString(device, "cpu") == 0) return {};
-    auto lowered = runtime::checked(
-        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", device));
-    if (!lowered) return runtime::raised();
-    if (PyUnicode_CompareWithASCIIString(lowered->get(), "cpu") != 0) {
-        PyErr_SetString(PyExc_ValueError, "The device string is invalid or not supported.");
-        return runtime::raised();
+    MORLA_TRY(PyRef lowered,
+              runtime::checked(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type),
+                                                   "lower", "O", device)));
+    if (PyUnicode_CompareWithASCIIString(lowered.get(), "cpu") != 0) {
+        return runtime::fail(PyExc_ValueError, "The device string is invalid or not supported.");
     }
     return {};
 }
@@ -55,12 +53,10 @@ PyResult<bool> convert_requires_grad(PyObject* flag) {
         numpy_bool = reinterpret_cast<PyObject*>(&PyBoolArrType_Type);
     } else {
         // A NumPy bool scalar can exist only once NumPy has been imported.
-        PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
-        if (!name) return runtime::raised();
+        MORLA_TRY(PyRef name, runtime::checked(PyUnicode_FromString("numpy")));
         if (PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()))) {
-            if (PyObject_GetOptionalAttrString(numpy.get(), "bool_", &numpy_bool) < 0) {
-                return runtime::raised();
-            }
+            MORLA_TRY(
+                runtime::status(PyObject_GetOptionalAttrString(numpy.get(), "bool_", &numpy_bool)));
             held = PyRef::steal(numpy_bool);
         } else if (PyErr_Occurred()) {
             return runtime::raised();
@@ -68,8 +64,7 @@ PyResult<bool> convert_requires_grad(PyObject* flag) {
     }
     if (numpy_bool != nullptr && PyType_Check(numpy_bool) &&
         PyObject_TypeCheck(flag, reinterpret_cast<PyTypeObject*>(numpy_bool))) {
-        int truth = PyObject_IsTrue(flag);
-        if (truth < 0) return runtime::raised();
+        MORLA_TRY(const int truth, runtime::status(PyObject_IsTrue(flag)));
         return truth == 1;
     }
     return expected_type("bool", flag);
@@ -82,21 +77,18 @@ PyResult<PyRef> dtype_text(PyObject* dtype) {
     if (PyUnicode_Check(dtype)) return PyRef::borrow(dtype);
     if (PyRef name = PyRef::steal(PyObject_GetAttrString(dtype, "__name__"))) {
         if (!PyUnicode_Check(name.get())) {
-            PyErr_Format(PyExc_TypeError, "the dtype's __name__ must be str, not %s",
-                         Py_TYPE(name.get())->tp_name);
-            return runtime::raised();
+            return runtime::fail(PyExc_TypeError, "the dtype's __name__ must be str, not %s",
+                                 Py_TYPE(name.get())->tp_name);
         }
         return name;
     }
     if (!runtime::pending_is_ordinary()) return runtime::raised();  // only these fall back to NumPy
     PyErr_Clear();
-    auto numpy = runtime::checked(PyImport_ImportModule("numpy"));
-    if (!numpy) return runtime::raised();
-    auto resolved = runtime::checked(PyObject_CallMethod(numpy->get(), "dtype", "O", dtype));
-    if (!resolved) return runtime::raised();
-    auto name = runtime::checked(PyObject_GetAttrString(resolved->get(), "name"));
-    if (!name) return runtime::raised();
-    if (!PyUnicode_Check(name->get())) return expected_type("str", name->get());
+    MORLA_TRY(PyRef numpy, runtime::checked(PyImport_ImportModule("numpy")));
+    MORLA_TRY(PyRef resolved,
+              runtime::checked(PyObject_CallMethod(numpy.get(), "dtype", "O", dtype)));
+    MORLA_TRY(PyRef name, runtime::checked(PyObject_GetAttrString(resolved.get(), "name")));
+    if (!PyUnicode_Check(name.get())) return expected_type("str", name.get());
     return name;
 }
 
@@ -182,61 +174,45 @@ PyResult<PyObject*> numpy_own_array() {
 // NumPy's own array() and data an exact, aligned ndarray already of the element type, data is
 // taken as it is: array() would only copy it, and the storage copies it anyway.
 PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
-    auto call = numpy_array_call();
-    if (!call) return runtime::raised();
-    PyRef numpy = PyRef::steal(PyImport_GetModule((*call)->module));
+    MORLA_TRY(const ArrayCall* call, numpy_array_call());
+    PyRef numpy = PyRef::steal(PyImport_GetModule(call->module));
     if (!numpy || numpy.get() == Py_None) {  // not imported yet, or blocked: the import says which
         if (PyErr_Occurred()) return runtime::raised();
-        numpy = PyRef::steal(PyImport_Import((*call)->module));
-        if (!numpy) return runtime::raised();
+        MORLA_TRY(numpy, runtime::checked(PyImport_Import(call->module)));
     }
-    auto function = runtime::checked(PyObject_GetAttr(numpy.get(), (*call)->function));
-    if (!function) return runtime::raised();
+    MORLA_TRY(PyRef function, runtime::checked(PyObject_GetAttr(numpy.get(), call->function)));
     if (PyObject* expected = engine::cpu::storage::loaded_descr(dtype)) {
         auto* array = reinterpret_cast<PyArrayObject*>(data);
         if (PyArray_CheckExact(data) && PyArray_ISALIGNED(array) &&
             PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected))) {
-            auto own = numpy_own_array();
-            if (!own) return runtime::raised();
-            if (function->get() == *own) return PyRef::borrow(data);
+            MORLA_TRY(auto own, numpy_own_array());
+            if (function.get() == own) return PyRef::borrow(data);
         }
     }
-    PyObject* arguments[] = {data, (*call)->names[int(dtype)]};
-    return runtime::checked(PyObject_Vectorcall(function->get(), arguments, 1, (*call)->keywords));
+    PyObject* arguments[] = {data, call->names[int(dtype)]};
+    return runtime::checked(PyObject_Vectorcall(function.get(), arguments, 1, call->keywords));
 }
 
 PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"data", "dtype", "device", "requires_grad"};
     PyObject* given[4];
-    if (!bind_arguments({"Tensor.__new__", names, 1}, args, kwargs, given)) return runtime::raised();
+    MORLA_TRY(bind_arguments({"Tensor.__new__", names, 1}, args, kwargs, given));
 
-    auto device = convert_device(given[2]);
-    if (!device) {
-        runtime::note_processing("device");
-        return runtime::raised();
-    }
-    auto requires_grad = convert_requires_grad(given[3]);
-    if (!requires_grad) {
-        runtime::note_processing("requires_grad");
-        return runtime::raised();
-    }
+    MORLA_TRY(auto device, runtime::noted(convert_device(given[2]), "device"));
+    MORLA_TRY(bool requires_grad, runtime::noted(convert_requires_grad(given[3]), "requires_grad"));
 
-    if (!check_device(*device)) return runtime::raised();
+    MORLA_TRY(check_device(device));
 
-    auto text = dtype_text(given[1]);
-    if (!text) return runtime::raised();
-    auto dtype = spelled_dtype(text->get());
-    if (!dtype) return runtime::raised();
+    MORLA_TRY(PyRef text, dtype_text(given[1]));
+    MORLA_TRY(auto dtype, spelled_dtype(text.get()));
 
-    auto array = numpy_array(given[0], dtype->first);
-    if (!array) return runtime::raised();
-    auto cpu = runtime::or_raise(storage::CpuStorage::from_numpy(array->get(), dtype->second));
-    if (!cpu) return runtime::raised();
+    MORLA_TRY(PyRef array, numpy_array(given[0], dtype.first));
+    MORLA_TRY(auto cpu, storage::CpuStorage::from_numpy(array.get(), dtype.second));
 
     // The leaf is registered only once the instance's memory is there: a construction that
     // fails adds nothing to the tape.
     return make_instance(cls, [&] {
-        core::Tensor tensor{std::nullopt, storage::share(std::move(*cpu)), *requires_grad};
+        core::Tensor tensor{std::nullopt, storage::share(std::move(cpu)), requires_grad};
         if (tensor.requires_grad) tensor.node_id = autograd::graph::TapeMut()->register_leaf();
         return tensor;
     });

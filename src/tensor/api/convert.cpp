@@ -26,47 +26,39 @@ PyResult<float> float32_of(PyObject* object) {
 }
 
 PyResult<std::size_t> unsigned_word(PyObject* object) {
-    auto index = runtime::checked(PyNumber_Index(object));
-    if (!index) return runtime::raised();
-    const std::size_t value = PyLong_AsSize_t(index->get());
+    MORLA_TRY(PyRef index, runtime::checked(PyNumber_Index(object)));
+    const std::size_t value = PyLong_AsSize_t(index.get());
     if (value == std::size_t(-1) && PyErr_Occurred()) return runtime::raised();
     return value;
 }
 
 PyResult<engine::cpu::Shape> extents_of(PyObject* object) {
     if (PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "a str cannot be taken as a list of extents");
-        return runtime::raised();
+        return runtime::fail(PyExc_TypeError, "a str cannot be taken as a list of extents");
     }
     if (!PySequence_Check(object)) {
-        auto abc = runtime::checked(PyImport_ImportModule("collections.abc"));
-        if (!abc) return runtime::raised();
-        auto sequence = runtime::checked(PyObject_GetAttrString(abc->get(), "Sequence"));
-        if (!sequence) return runtime::raised();
-        const int is_sequence = PyObject_IsInstance(object, sequence->get());
-        if (is_sequence < 0) return runtime::raised();
+        MORLA_TRY(PyRef abc, runtime::checked(PyImport_ImportModule("collections.abc")));
+        MORLA_TRY(PyRef sequence, runtime::checked(PyObject_GetAttrString(abc.get(), "Sequence")));
+        MORLA_TRY(const int is_sequence,
+                  runtime::status(PyObject_IsInstance(object, sequence.get())));
         if (is_sequence == 0) {
-            PyErr_Format(PyExc_TypeError, "expected a sequence of extents, got %s",
-                         Py_TYPE(object)->tp_name);
-            return runtime::raised();
+            return runtime::fail(PyExc_TypeError, "expected a sequence of extents, got %s",
+                                 Py_TYPE(object)->tp_name);
         }
     }
-    auto iterator = runtime::checked(PyObject_GetIter(object));
-    if (!iterator) return runtime::raised();
+    MORLA_TRY(PyRef iterator, runtime::checked(PyObject_GetIter(object)));
     engine::cpu::Shape extents;
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator->get()))) {
-        auto extent = unsigned_word(item.get());
-        if (!extent) return runtime::raised();
-        extents.push_back(*extent);
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        MORLA_TRY(const std::size_t extent, unsigned_word(item.get()));
+        extents.push_back(extent);
     }
     if (PyErr_Occurred()) return runtime::raised();
     return extents;
 }
 
 PyResult<PyRef> wrap_result(core::TensorResult&& result) {
-    auto tensor = runtime::or_raise(std::move(result));
-    if (!tensor) return runtime::raised();
-    return wrap(std::move(*tensor));
+    MORLA_TRY(core::Tensor tensor, std::move(result));
+    return wrap(std::move(tensor));
 }
 
 }  // namespace tensor::api

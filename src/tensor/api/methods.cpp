@@ -27,9 +27,8 @@ PyObject* method_grad(PyObject* self, PyObject*) {
         if (!tensor.node_id) return PyRef::borrow(Py_None);
         auto slot = autograd::graph::TapeRef()->lookup_grad(*tensor.node_id);
         if (!slot) return PyRef::borrow(Py_None);
-        auto gradient = runtime::or_raise(slot.get());
-        if (!gradient) return runtime::raised();
-        return to_numpy((*gradient)->cpu());
+        MORLA_TRY(auto gradient, slot.get());
+        return to_numpy(gradient->cpu());
     });
 }
 
@@ -45,41 +44,26 @@ template <std::size_t N>
 PyResult<std::array<PyObject*, N>> bind(const char* function, const char* const (&names)[N],
                                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, N> given{};
-    if (!bind_arguments({function, names, N, 1}, args, std::size_t(nargs), kwnames, given)) {
-        return runtime::raised();
-    }
+    MORLA_TRY(bind_arguments({function, names, N, 1}, args, std::size_t(nargs), kwnames, given));
     return given;
-}
-
-// Converts with f, adding the note naming the parameter on failure.
-template <class Convert>
-auto converted(PyObject* object, const char* name, Convert f) -> decltype(f(object)) {
-    auto value = f(object);
-    if (!value) runtime::note_processing(name);
-    return value;
 }
 
 PyObject* method_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"shape"};
-        auto given = bind("Tensor.reshape", names, args, nargs, kwnames);
-        if (!given) return runtime::raised();
-        auto extents = converted((*given)[0], "shape", extents_of);
-        if (!extents) return runtime::raised();
-        return wrap_result(core::reshape(record(self), *extents));
+        MORLA_TRY(auto given, bind("Tensor.reshape", names, args, nargs, kwnames));
+        MORLA_TRY(auto extents, runtime::noted(extents_of(given[0]), "shape"));
+        return wrap_result(core::reshape(record(self), extents));
     });
 }
 
 PyObject* method_transpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"dim0", "dim1"};
-        auto given = bind("Tensor.transpose", names, args, nargs, kwnames);
-        if (!given) return runtime::raised();
-        auto dim0 = converted((*given)[0], "dim0", unsigned_word);
-        if (!dim0) return runtime::raised();
-        auto dim1 = converted((*given)[1], "dim1", unsigned_word);
-        if (!dim1) return runtime::raised();
-        return wrap_result(core::transpose(record(self), *dim0, *dim1));
+        MORLA_TRY(auto given, bind("Tensor.transpose", names, args, nargs, kwnames));
+        MORLA_TRY(auto dim0, runtime::noted(unsigned_word(given[0]), "dim0"));
+        MORLA_TRY(auto dim1, runtime::noted(unsigned_word(given[1]), "dim1"));
+        return wrap_result(core::transpose(record(self), dim0, dim1));
     });
 }
 
@@ -101,11 +85,9 @@ template <class Reflected>
 PyObject* method_reflected(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"other"};
-        auto given = bind(Reflected::name, names, args, nargs, kwnames);
-        if (!given) return runtime::raised();
-        auto other = converted((*given)[0], "other", float32_of);
-        if (!other) return runtime::raised();
-        return wrap_result(Reflected::op(record(self), *other));
+        MORLA_TRY(auto given, bind(Reflected::name, names, args, nargs, kwnames));
+        MORLA_TRY(auto other, runtime::noted(float32_of(given[0]), "other"));
+        return wrap_result(Reflected::op(record(self), other));
     });
 }
 
@@ -119,7 +101,7 @@ PyObject* method_ones_like(PyObject* self, PyObject*) {
 
 PyObject* method_backward(PyObject* self, PyObject*) {
     return runtime::guarded([&]() -> PyResult<PyRef> {
-        if (!runtime::or_raise(autograd::engine::backward(record(self)))) return runtime::raised();
+        MORLA_TRY(autograd::engine::backward(record(self)));
         return PyRef::borrow(Py_None);
     });
 }

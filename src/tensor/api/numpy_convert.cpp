@@ -65,10 +65,10 @@ PyResult<PyRef> array_to_numpy(const StridedArray<T>& array, PyRef descr) {
 }  // namespace
 
 PyResult<PyRef> to_numpy(const storage::CpuStorage& storage) {
-    auto descr = engine::cpu::storage::numpy_descr(storage.dtype());
-    if (!descr) return runtime::raised();
-    return std::visit([&](const auto& array) { return array_to_numpy(array, PyRef::borrow(*descr)); },
-                      storage.array());
+    MORLA_TRY(auto descr, engine::cpu::storage::numpy_descr(storage.dtype()));
+    return std::visit(
+        [&](const auto& array) { return array_to_numpy(array, PyRef::borrow(descr)); },
+        storage.array());
 }
 
 }  // namespace tensor::api

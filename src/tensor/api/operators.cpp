@@ -22,12 +22,10 @@ PyResult<PyRef> not_implemented() { return PyRef::borrow(Py_NotImplemented); }
 // error discarded); an interrupt, exhaustion or exit raised by the conversion stays raised.
 PyResult<std::optional<float>> number(PyObject* object) {
     auto value = float32_of(object);
-    if (!value) {
-        if (!runtime::pending_is_ordinary()) return runtime::raised();
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return *value;
+    if (value) return *value;
+    if (!runtime::pending_is_ordinary()) return runtime::raised();
+    PyErr_Clear();
+    return std::nullopt;
 }
 
 // x / t: each element of the quotient is x divided by the element, recorded as a division.
@@ -41,19 +39,16 @@ TensorResult reflected_div(const Tensor& t, float x) {
 template <TensorOp tensor_op, ScalarOp scalar_op, ScalarOp reflected>
 PyObject* number_slot(PyObject* a, PyObject* b) {
     return runtime::guarded([&]() -> PyResult<PyRef> {
-        auto type = tensor_type();
-        if (!type) return runtime::raised();
-        if (is_tensor(a, *type)) {
-            if (is_tensor(b, *type)) return wrap_result(tensor_op(record(a), record(b)));
-            auto x = number(b);
-            if (!x) return runtime::raised();
-            if (*x) return wrap_result(scalar_op(record(a), **x));
+        MORLA_TRY(auto type, tensor_type());
+        if (is_tensor(a, type)) {
+            if (is_tensor(b, type)) return wrap_result(tensor_op(record(a), record(b)));
+            MORLA_TRY(auto x, number(b));
+            if (x) return wrap_result(scalar_op(record(a), *x));
         }
         if constexpr (reflected != nullptr) {
-            if (is_tensor(b, *type)) {
-                auto x = number(a);
-                if (!x) return runtime::raised();
-                if (*x) return wrap_result(reflected(record(b), **x));
+            if (is_tensor(b, type)) {
+                MORLA_TRY(auto x, number(a));
+                if (x) return wrap_result(reflected(record(b), *x));
             }
         }
         return not_implemented();
@@ -64,9 +59,9 @@ PyObject* number_slot(PyObject* a, PyObject* b) {
 template <TensorOp tensor_op>
 PyObject* tensor_slot(PyObject* a, PyObject* b) {
     return runtime::guarded([&]() -> PyResult<PyRef> {
-        auto type = tensor_type();
-        if (!type) return runtime::raised();
-        if (is_tensor(a, *type) && is_tensor(b, *type)) return wrap_result(tensor_op(record(a), record(b)));
+        MORLA_TRY(auto type, tensor_type());
+        if (is_tensor(a, type) && is_tensor(b, type))
+            return wrap_result(tensor_op(record(a), record(b)));
         return not_implemented();
     });
 }
@@ -91,19 +86,16 @@ constexpr Comparison comparisons[] = {
 PyObject* richcompare_slot(PyObject* self, PyObject* other, int op) {
     return runtime::guarded([&]() -> PyResult<PyRef> {
         if (op == Py_NE) {
-            auto equal = runtime::checked(PyObject_RichCompare(self, other, Py_EQ));
-            if (!equal) return runtime::raised();
-            const int truth = PyObject_IsTrue(equal->get());
-            if (truth < 0) return runtime::raised();
+            MORLA_TRY(PyRef equal, runtime::checked(PyObject_RichCompare(self, other, Py_EQ)));
+            MORLA_TRY(const int truth, runtime::status(PyObject_IsTrue(equal.get())));
             return PyRef::borrow(truth ? Py_False : Py_True);
         }
-        auto type = tensor_type();
-        if (!type) return runtime::raised();
+        MORLA_TRY(auto type, tensor_type());
         const Comparison& comparison = comparisons[op];
-        if (is_tensor(other, *type)) return wrap_result(comparison.tensor_op(record(self), record(other)));
-        auto x = number(other);
-        if (!x) return runtime::raised();
-        if (*x) return wrap_result(comparison.scalar_op(record(self), **x));
+        if (is_tensor(other, type))
+            return wrap_result(comparison.tensor_op(record(self), record(other)));
+        MORLA_TRY(auto x, number(other));
+        if (x) return wrap_result(comparison.scalar_op(record(self), *x));
         return not_implemented();
     });
 }

@@ -72,9 +72,8 @@ PyResult<PyTypeObject*> tensor_type() {
 }
 
 PyResult<PyRef> wrap(core::Tensor tensor) {
-    auto type = tensor_type();
-    if (!type) return runtime::raised();
-    return make_instance(*type, [&] { return std::move(tensor); });
+    MORLA_TRY(auto type, tensor_type());
+    return make_instance(type, [&] { return std::move(tensor); });
 }
 
 }  // namespace tensor::api

@@ -22,8 +22,7 @@ runtime::PyResult<PyTypeObject*> tensor_type();
 // so a failed allocation runs nothing; if make() throws, the memory goes back.
 template <class Make>
 runtime::PyResult<runtime::PyRef> make_instance(PyTypeObject* cls, Make&& make) {
-    PyObject* object = cls->tp_alloc(cls, 0);
-    if (object == nullptr) return runtime::raised();
+    MORLA_TRY(auto object, runtime::non_null(cls->tp_alloc(cls, 0)));
     struct Unbuilt {
         PyObject* object;
         ~Unbuilt() {
