@@ -29,8 +29,10 @@ runs shows that the machine was busy, or when the figure is more than the cores 
 A progress bar advances once per epoch, showing the running loss and the test accuracy; the last
 line is the test accuracy; a PNG of the training loss and test accuracy per epoch is written and its path
 printed: examples/output/digits.png, or examples/output/digits-K-processes.png under K > 1
-processes, unless --plot names another. A step keeps no more threads busy than the model has
-hidden units (at least one each); the first line reports the threads used.
+processes, unless --plot names another. The picture's path is tried before training: one that
+cannot be written ends the run at once, and a folder made for it is reported. A step keeps no
+more threads busy than the model has hidden units (at least one each); the first line reports
+the threads used.
 """
 
 from __future__ import annotations
@@ -395,23 +397,39 @@ class make_progress:
             self.bar.close()
 
 
-def save_plot(histories: History | list[History], path: pathlib.Path, title: str) -> pathlib.Path:
-    """The training loss and test accuracy per epoch of one run, or of several (one shade each)."""
+def save_plot(histories: History | list[History], path: pathlib.Path, title: str,
+              seeds: list[int] | None = None) -> pathlib.Path:
+    """The training loss and test accuracy per epoch of one run, or of several (one shade and dash
+    each, named by their seeds in a legend)."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
 
     histories = histories if isinstance(histories, list) else [histories]
     fig, loss_axis = plt.subplots(figsize=(7, 4))
     accuracy_axis = loss_axis.twinx()
+    curves = []  # each run's shade and dash
     for i, history in enumerate(histories):
         epochs = np.arange(1, len(history.losses) + 1)
-        shade = 1.0 - 0.6 * i / max(len(histories) - 1, 1)
-        loss_axis.plot(epochs, history.losses, color="tab:blue", alpha=shade,
-                       label="training loss" if i == 0 else None)
+        shade, dash = 1.0 - 0.6 * i / max(len(histories) - 1, 1), DASHES[i % len(DASHES)]
+        curves.append((shade, dash))
+        loss_axis.plot(epochs, history.losses, color="tab:blue", alpha=shade, linestyle=dash)
         accuracy_axis.plot(epochs, 100 * np.asarray(history.accuracies), color="tab:orange", alpha=shade,
-                           label="test accuracy" if i == 0 else None)
+                           linestyle=dash)
+    low, high = accuracy_range([100 * np.asarray(history.accuracies) for history in histories])
+    accuracy_axis.set_ylim(low, high)
+    accuracy_axis.set_yticks([tick for tick in accuracy_axis.get_yticks() if low <= tick <= min(high, 100)])
+    accuracy_axis.grid(True, axis="y", color="tab:orange", alpha=0.2)
+    if len(histories) == 1 and histories[0].accuracies:  # the last accuracy, to read off
+        final = 100 * histories[0].accuracies[-1]
+        accuracy_axis.annotate(f"{final:.1f}%", (len(histories[0].accuracies), final), xytext=(-4, 4),
+                               textcoords="offset points", ha="right", va="bottom", color="tab:orange")
+    if seeds is not None and len(histories) > 1:
+        accuracy_axis.legend([Line2D([], [], color="black", alpha=shade, linestyle=dash) for shade, dash in curves],
+                             [f"seed {seed}" for seed in seeds], loc="center right", fontsize="small",
+                             title="models", title_fontsize="small")
     loss_axis.set_xlabel("epoch")
     loss_axis.set_ylabel("training loss (squared error)", color="tab:blue")
     loss_axis.set_yscale("log")
@@ -424,16 +442,114 @@ def save_plot(histories: History | list[History], path: pathlib.Path, title: str
     return path
 
 
+DASHES = ("-", "--", ":", "-.")  # the runs of one picture, in turn
+
+
+def accuracy_range(curves: list[np.ndarray]) -> tuple[float, float]:
+    """The accuracy axis's range (in %), fitted to where the curves end up rather than where they
+    start. The spread is that of their second halves (lowest to highest, at least a point); the
+    axis reaches three spreads below it and half a spread above, within 0 and 100 plus that
+    margin. A long run's first epochs climb in from below, the rest fills the upper part, and
+    the last value reads clear of the frame instead of pressed against 100%."""
+    curves = [np.asarray(curve, np.float64) for curve in curves if len(curve)]
+    if not curves:
+        return 0.0, 100.0
+    low = min(float(curve[len(curve) // 2:].min()) for curve in curves)
+    high = max(float(curve.max()) for curve in curves)
+    spread = max(high - low, 1.0)
+    return max(0.0, low - 3 * spread), min(high, 100.0) + spread / 2
+
+
 def default_threads(processes_here: int = 1) -> int:
     """The cores this process may run on, shared with the job's other processes on this machine."""
     counter = getattr(os, "process_cpu_count", os.cpu_count)
     return max(1, (counter() or 1) // processes_here)
 
 
+class Parser(argparse.ArgumentParser):
+    """The trainer's argument parser. Under an MPI launcher every process parses the same
+    arguments: only rank 0 prints (help, usage, errors), the others exit alike in silence.
+    fail() refuses arguments that parse but do not go together, in one line."""
+
+    def __init__(self, *args, quiet: bool = False, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.quiet = quiet
+
+    def print_usage(self, file=None) -> None:
+        if not self.quiet:
+            super().print_usage(file)
+
+    def print_help(self, file=None) -> None:
+        if not self.quiet:
+            super().print_help(file)
+
+    def exit(self, status: int = 0, message: str | None = None):
+        super().exit(status, None if self.quiet else message)
+
+    def fail(self, message: str):
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+class Picture:
+    """The file the picture goes to, made ready before training so that a path that cannot be
+    written fails at once: its missing folders are made, and the file is opened for appending
+    (a picture already there stays until the new one replaces it). A file made here that never
+    received its picture is removed again by discard(), with the folders made for it."""
+
+    def __init__(self, path: pathlib.Path):
+        self.path = path
+        self.made_folders: list[pathlib.Path] = []  # the innermost first
+        self.made_file = self.written = False
+
+    def prepare(self) -> str | None:
+        """Why the picture cannot be written to the path, or None once it can."""
+        folder = self.path.parent
+        nearest = next(f for f in (folder, *folder.parents, pathlib.Path(".")) if f.exists())
+        if not nearest.is_dir():
+            return f"cannot write {self.path}: {nearest} is a file, not a folder"
+        self.made_folders = [f for f in (folder, *folder.parents) if not f.exists()]
+        existed = self.path.exists()
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+            with open(self.path, "ab"):
+                self.made_file = not existed
+        except OSError as error:
+            self.discard()
+            where = f" ({error.filename})" if error.filename not in (None, str(self.path)) else ""
+            return f"cannot write {self.path}: {error.strerror or error}{where}"
+        return None
+
+    def made(self) -> str | None:
+        """The line that says which folder was made for the picture, if any."""
+        if not self.made_folders:
+            return None
+        above = f" ({self.made_folders[-1]} did not exist either)" if len(self.made_folders) > 1 else ""
+        return f"made the folder {self.made_folders[0]} for the picture{above}"
+
+    def save(self, histories: History | list[History], title: str, seeds: list[int] | None = None) -> pathlib.Path:
+        save_plot(histories, self.path, title, seeds)
+        self.written = True
+        return self.path
+
+    def discard(self) -> None:
+        if self.written:
+            return
+        if self.made_file:
+            self.path.unlink(missing_ok=True)
+            self.made_file = False
+        for folder in self.made_folders:
+            try:
+                if folder.exists():
+                    folder.rmdir()  # only while empty
+            except OSError:
+                break
+        self.made_folders = []
+
+
 def main(argv: list[str] | None = None) -> int:
     job = job_processes()
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                     formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser = Parser(description=__doc__.split("\n\n")[0], quiet=not job.is_root,
+                    formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     parser.add_argument("--threads", metavar="N", type=at_least_one,
                         default=default_threads(job.on_this_machine),
                         help="threads per step in each process, no more than the hidden units "
@@ -461,24 +577,38 @@ def main(argv: list[str] | None = None) -> int:
                         help="train K models at once, one per thread, from seeds S to S+K-1, and "
                              "report the throughput against one model alone (--threads does not apply)")
     args = parser.parse_args(argv)
-    if args.models > 1 and (job.size > 1 or args.compare_threads):
-        parser.error("argument --models: runs in one process, without --compare-threads")
-    if job.is_root:  # the picture's folder, before any training
-        try:
-            args.plot.parent.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            parser.error(f"argument --plot: cannot create its folder: {error}")
+    if args.models > 1 and args.compare_threads:
+        parser.fail("--models and --compare-threads cannot be combined: --models trains each model "
+                    "on one thread, so there are no thread counts to compare")
+    if args.models > 1 and job.size > 1:
+        parser.fail(f"--models cannot run under an MPI launcher ({job.size} processes): its models "
+                    "train side by side on the threads of one process")
+    picture = Picture(args.plot) if job.is_root else None  # rank 0 alone writes it
+    problem = job.gather(picture.prepare() if picture else None)[0]  # every process stops alike
+    if problem:
+        parser.fail(f"argument --plot: {problem}")
+    if picture and picture.made():
+        print(f"{parser.prog}: {picture.made()}", file=sys.stderr)
+    try:
+        return run(parser, args, job, picture)
+    except BaseException:
+        if picture:
+            picture.discard()
+        raise
 
+
+def run(parser: Parser, args: argparse.Namespace, job: Processes, picture: Picture | None) -> int:
+    """Trains as the arguments say; rank 0 reports and draws the picture."""
     data = load_data(args.seed)
     settings = dict(epochs=args.epochs, hidden=args.hidden, batch=args.batch,
                     learning_rate=args.learning_rate, momentum=args.momentum, seed=args.seed, job=job)
     if args.models > 1:
-        return train_many(data, args, settings)
+        return train_many(data, args, settings, picture)
     say = print if job.is_root else (lambda *_: None)
     # The default differs between machines of other sizes; every process learns everyone's.
     threads_everywhere = job.gather(args.threads)
     if args.compare_threads and len(set(threads_everywhere)) > 1:
-        parser.error("--compare-threads needs the same --threads in every process")
+        parser.fail("--compare-threads needs the same --threads in every process")
     used = threads_used(args.threads, args.hidden)
     used_everywhere = job.gather(used)
     workers = describe_workers(threads_everywhere, used_everywhere, args.hidden)
@@ -516,12 +646,12 @@ def main(argv: list[str] | None = None) -> int:
     if not job.is_root:
         return 0
     title = f"digits, 64-{args.hidden}-10 relu, {workers}"
-    say(f"loss curve and test accuracy: {save_plot(history, args.plot, title)}")
+    say(f"loss curve and test accuracy: {picture.save(history, title)}")
     say(f"test accuracy: {100 * history.accuracies[-1]:.1f}%")
     return 0
 
 
-def train_many(data: Data, args: argparse.Namespace, settings: dict) -> int:
+def train_many(data: Data, args: argparse.Namespace, settings: dict, picture: Picture) -> int:
     """--models K: K models at once, then one alone for the throughput of one after another."""
     del settings["job"]
     seed = settings.pop("seed")
@@ -540,7 +670,8 @@ def train_many(data: Data, args: argparse.Namespace, settings: dict) -> int:
                                 "{:.2f}x that of training them one after another")
     print(f"{args.models} models at once: {together:.2f} s; one alone: {alone:.2f} s; throughput {throughput}")
     title = f"digits, {args.models} models 64-{args.hidden}-10 relu at once"
-    print(f"loss curves and test accuracies: {save_plot(histories, args.plot, title)}")
+    seeds = [seed + i for i in range(args.models)]
+    print(f"loss curves and test accuracies: {picture.save(histories, title, seeds)}")
     accuracies = [100 * history.accuracies[-1] for history in histories]
     print(f"test accuracy: {min(accuracies):.1f}% to {max(accuracies):.1f}% over {args.models} models")
     return 0

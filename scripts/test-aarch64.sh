@@ -135,6 +135,8 @@ python_suite() {
     fi
     summary="${summary//=/}"
     log "[2/3] python suite: passed (${summary% in *}) in $(elapsed "$start")"
+    # pytest's short summary (with -rs) names each skip and its reason: those lines, not the log
+    grep '^SKIPPED' "$out" | sed 's/^/test-aarch64: /' >&2 || true
 }
 
 # ---- 3. the same bits on both CPUs ----

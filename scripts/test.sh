@@ -26,7 +26,8 @@
 #                         (scripts/test-aarch64.sh).
 # Every stage runs even when an earlier one failed (except those that need a failed set-up); a
 # summary table and one line with the whole result come last. Exits non-zero when any failed.
-# Extra arguments go to every pytest run. "No tests collected" counts as a failure.
+# Each pytest run ends with its failures and errors and every skip with its reason (-rfEs), one
+# line each. Extra arguments go to every pytest run. "No tests collected" counts as a failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 # Arguments that make pytest run no test would pass every suite stage; the parallel runner's
@@ -51,6 +52,9 @@ trap 'rm -rf "$work"' EXIT
 trap 'echo >&2; echo "test.sh: interrupted" >&2; summary; exit 130' INT TERM
 export MORLA_STAGE_SKIP_FILE="$work/skipped"
 PYTEST_ARGS=("$@")
+# What every pytest run lists at its end: failures, errors and each skip with its reason
+# (pytest's default, -rfE, leaves skips a bare count). The extra arguments come after it.
+REPORT=(-rfEs)
 started=$SECONDS
 TOTAL=14
 names=() results=() times=()
@@ -125,7 +129,7 @@ summary() {
 run_pytest() {
     local rc=0 python="$1"
     shift
-    "$python" -m pytest -q -p no:cacheprovider "$@" tests ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"} || rc=$?
+    "$python" -m pytest -q -p no:cacheprovider "${REPORT[@]}" "$@" tests ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"} || rc=$?
     if ((rc == 5)); then
         echo "test.sh: pytest collected no tests" >&2
         return 1
@@ -152,7 +156,7 @@ numpy_floors() {
     else
         echo "test.sh: no CPython 3.13 here: its declared floor (NumPy 2.1.0, ml_dtypes 0.5.0) goes untested" >&2
     fi
-    bash scripts/test-numpy-floor.sh "${pythons[@]}" -- ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
+    bash scripts/test-numpy-floor.sh "${pythons[@]}" -- "${REPORT[@]}" ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
 }
 
 packaging() {
@@ -200,9 +204,9 @@ stage "kernel tests" "every instruction-set path's kernels against the portable 
     bash scripts/test-kernels.sh
 stage "kernel tests, ASan" "the same under ASan and UBSan" bash scripts/test-kernels.sh --sanitize
 stage "suite, ASan" "the whole suite against an ASan+UBSan build of the module" \
-    bash scripts/test-sanitize.sh ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
+    bash scripts/test-sanitize.sh -p no:run-parallel "${REPORT[@]}" ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
 stage "suite, 3.13 GIL" "the whole suite on CPython 3.13 with the GIL, where the machine has one" \
-    bash scripts/test-gil.sh ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
+    bash scripts/test-gil.sh "${REPORT[@]}" ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
 stage "suite, 3.14 GIL" "CPython 3.14 with the GIL from the same source (bootstrap.sh --gil), the whole suite on it" \
     gil_suite
 stage "NumPy floors" "the whole suite against the oldest NumPy and ml_dtypes each interpreter installs" \
@@ -217,7 +221,7 @@ stage "main job, smoke run" "scripts/train.sh for 3 epochs of a 64-64-10 model: 
     main_job_smoke
 if [[ -x $(python_of aarch64) ]]; then
     stage "aarch64" "kernel tests, the suite and a battery of results compared with this machine's, under qemu" \
-        bash scripts/test-aarch64.sh "$PY" ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
+        bash scripts/test-aarch64.sh "$PY" "${REPORT[@]}" ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
 else
     not_run "aarch64" "its set-up failed"
 fi

@@ -111,6 +111,28 @@ def test_main_refuses_nonsense_naming_the_flag(example, capsys, flag, value):
     assert f"error: argument {flag}: " in error and value in error, error
 
 
+@pytest.mark.parametrize("where, reason", [
+    ("under a file", "is a file, not a folder"),  # the parent is a regular file
+    ("/proc/digits.png", ""),  # no file can be made there, not even by root
+])
+def test_a_picture_that_cannot_be_written_stops_the_run_before_training(example, tmp_path, capsys,
+                                                                       where, reason):
+    if where == "under a file":
+        (tmp_path / "taken").write_text("")
+        where = str(tmp_path / "taken" / "digits.png")
+    elif not pathlib.Path("/proc").is_dir():
+        pytest.skip("no /proc here")
+    with pytest.raises(SystemExit) as exit:
+        example.main(["--epochs", "1", "--hidden", "4", "--plot", where])
+    assert exit.value.code == 2
+    out, err = capsys.readouterr()
+    assert out == ""  # nothing trained
+    lines = err.splitlines()
+    assert len(lines) == 1 and "error: argument --plot: cannot write " + where in lines[0], err
+    assert reason in lines[0]
+    assert not pathlib.Path(where).exists()
+
+
 def test_the_reported_threads_are_those_the_hidden_units_can_use(example):
     assert example.threads_used(1000, 16) == 16
     assert example.threads_used(3, 1024) == 3
