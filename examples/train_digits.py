@@ -30,7 +30,7 @@ A progress bar advances once per epoch, showing the running loss and the test ac
 line is the test accuracy; a PNG of the training loss and test accuracy per epoch is written and its path
 printed: examples/output/digits.png, or examples/output/digits-K-processes.png under K > 1
 processes, unless --plot names another. The picture's path is tried before training: one that
-cannot be written ends the run at once, and a folder made for it is reported. A step keeps no
+cannot be written ends the run at once, and the folders made for it are reported. A step keeps no
 more threads busy than the model has hidden units (at least one each); the first line reports
 the threads used.
 """
@@ -428,7 +428,7 @@ def save_plot(histories: History | list[History], path: pathlib.Path, title: str
                                textcoords="offset points", ha="right", va="bottom", color="tab:orange")
     if seeds is not None and len(histories) > 1:
         accuracy_axis.legend([Line2D([], [], color="black", alpha=shade, linestyle=dash) for shade, dash in curves],
-                             [f"seed {seed}" for seed in seeds], loc="center right", fontsize="small",
+                             [f"seed {seed}" for seed in seeds], loc="best", fontsize="small",
                              title="models", title_fontsize="small")
     loss_axis.set_xlabel("epoch")
     loss_axis.set_ylabel("training loss (squared error)", color="tab:blue")
@@ -448,8 +448,7 @@ DASHES = ("-", "--", ":", "-.")  # the runs of one picture, in turn
 def accuracy_range(curves: list[np.ndarray]) -> tuple[float, float]:
     """The accuracy axis's range (in %), fitted to where the curves end up rather than where they
     start. The spread is that of their second halves (lowest to highest, at least a point); the
-    axis reaches three spreads below it and half a spread above, within 0 and 100 plus that
-    margin. A long run's first epochs climb in from below, the rest fills the upper part, and
+    axis reaches three spreads below it and half a spread above, within 0 and 101. A long run's first epochs climb in from below, the rest fills the upper part, and
     the last value reads clear of the frame instead of pressed against 100%."""
     curves = [np.asarray(curve, np.float64) for curve in curves if len(curve)]
     if not curves:
@@ -457,7 +456,7 @@ def accuracy_range(curves: list[np.ndarray]) -> tuple[float, float]:
     low = min(float(curve[len(curve) // 2:].min()) for curve in curves)
     high = max(float(curve.max()) for curve in curves)
     spread = max(high - low, 1.0)
-    return max(0.0, low - 3 * spread), min(high, 100.0) + spread / 2
+    return max(0.0, low - 3 * spread), min(high + spread / 2, 101.0)
 
 
 def default_threads(processes_here: int = 1) -> int:
@@ -491,15 +490,14 @@ class Parser(argparse.ArgumentParser):
 
 
 class Picture:
-    """The file the picture goes to, made ready before training so that a path that cannot be
-    written fails at once: its missing folders are made, and the file is opened for appending
-    (a picture already there stays until the new one replaces it). A file made here that never
-    received its picture is removed again by discard(), with the folders made for it."""
+    """The file the picture goes to, tried before training so that a path that cannot be written
+    fails at once: its missing folders are made, and the file is opened as it will be written
+    (a new one made and removed again at once, so that no empty picture is ever left behind; one
+    already there is opened for appending, which leaves it as it is)."""
 
     def __init__(self, path: pathlib.Path):
         self.path = path
-        self.made_folders: list[pathlib.Path] = []  # the innermost first
-        self.made_file = self.written = False
+        self.made_folders: list[pathlib.Path] = []  # the outermost first
 
     def prepare(self) -> str | None:
         """Why the picture cannot be written to the path, or None once it can."""
@@ -507,43 +505,39 @@ class Picture:
         nearest = next(f for f in (folder, *folder.parents, pathlib.Path(".")) if f.exists())
         if not nearest.is_dir():
             return f"cannot write {self.path}: {nearest} is a file, not a folder"
-        self.made_folders = [f for f in (folder, *folder.parents) if not f.exists()]
-        existed = self.path.exists()
+        missing = [f for f in (folder, *folder.parents) if not f.exists()][::-1]
+        if dangling := next((f for f in missing if os.path.lexists(f)), None):
+            return f"cannot write {self.path}: {dangling} links to a folder that does not exist"
         try:
-            folder.mkdir(parents=True, exist_ok=True)
-            with open(self.path, "ab"):
-                self.made_file = not existed
+            for made in missing:
+                made.mkdir()
+                self.made_folders.append(made)
+            target = self.path.resolve()  # a symbolic link's file, which is what gets written
+            if target.exists():
+                with open(target, "ab"):
+                    pass
+            else:
+                with open(target, "xb"):
+                    pass
+                target.unlink()
         except OSError as error:
-            self.discard()
+            for made in reversed(self.made_folders):  # refused: leave the disk as it was
+                made.rmdir()
+            self.made_folders = []
             where = f" ({error.filename})" if error.filename not in (None, str(self.path)) else ""
             return f"cannot write {self.path}: {error.strerror or error}{where}"
         return None
 
     def made(self) -> str | None:
-        """The line that says which folder was made for the picture, if any."""
+        """The line that says which folders were made for the picture, if any."""
         if not self.made_folders:
             return None
-        above = f" ({self.made_folders[-1]} did not exist either)" if len(self.made_folders) > 1 else ""
-        return f"made the folder {self.made_folders[0]} for the picture{above}"
+        names = [str(folder) for folder in self.made_folders]
+        listed = names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
+        return f"made the folder{'s' if len(names) > 1 else ''} {listed} for the picture"
 
     def save(self, histories: History | list[History], title: str, seeds: list[int] | None = None) -> pathlib.Path:
-        save_plot(histories, self.path, title, seeds)
-        self.written = True
-        return self.path
-
-    def discard(self) -> None:
-        if self.written:
-            return
-        if self.made_file:
-            self.path.unlink(missing_ok=True)
-            self.made_file = False
-        for folder in self.made_folders:
-            try:
-                if folder.exists():
-                    folder.rmdir()  # only while empty
-            except OSError:
-                break
-        self.made_folders = []
+        return save_plot(histories, self.path, title, seeds)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -589,12 +583,7 @@ def main(argv: list[str] | None = None) -> int:
         parser.fail(f"argument --plot: {problem}")
     if picture and picture.made():
         print(f"{parser.prog}: {picture.made()}", file=sys.stderr)
-    try:
-        return run(parser, args, job, picture)
-    except BaseException:
-        if picture:
-            picture.discard()
-        raise
+    return run(parser, args, job, picture)
 
 
 def run(parser: Parser, args: argparse.Namespace, job: Processes, picture: Picture | None) -> int:

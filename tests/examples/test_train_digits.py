@@ -133,6 +133,23 @@ def test_a_picture_that_cannot_be_written_stops_the_run_before_training(example,
     assert not pathlib.Path(where).exists()
 
 
+@pytest.mark.parametrize("case", ["new, three folders deep", "already there", "through a dangling link"])
+def test_trying_the_picture_path_leaves_only_the_folders_it_reports(example, tmp_path, case):
+    path = tmp_path / "a" / "b" / "c" / "digits.png" if case.startswith("new") else tmp_path / "digits.png"
+    if case == "already there":
+        path.write_bytes(b"old picture")
+    elif case == "through a dangling link":
+        path.symlink_to(tmp_path / "target.png")
+    before = {p: p.read_bytes() if p.is_file() else None for p in tmp_path.rglob("*")}
+    picture = example.Picture(path)
+    assert picture.prepare() is None
+    after = {p: p.read_bytes() if p.is_file() else None for p in tmp_path.rglob("*")}
+    made = set(after) - set(before)
+    assert made == set(picture.made_folders) and all(p.is_dir() for p in made)
+    assert {p: after[p] for p in before} == before  # nothing written, the link still a link
+    assert path.is_symlink() == (case == "through a dangling link")
+
+
 def test_the_reported_threads_are_those_the_hidden_units_can_use(example):
     assert example.threads_used(1000, 16) == 16
     assert example.threads_used(3, 1024) == 3
