@@ -203,6 +203,45 @@ def test_accepted_arguments(call, strides):
     np.testing.assert_array_equal(r.to_numpy(), data.reshape(3, 2) if strides == [2, 1] else data.T)
 
 
+class Edit:
+    """An extent whose __index__ first edits the list it is in."""
+
+    def __init__(self, value, edit):
+        self.value, self.edit = value, edit
+
+    def __index__(self):
+        self.edit()
+        return self.value
+
+
+class Backwards(list):
+    def __iter__(self):
+        return reversed(self)
+
+
+class BackwardsTuple(tuple):
+    def __iter__(self):
+        return reversed(self)
+
+
+def edited(items, edit):
+    """items with an Edit of value 2 in front that applies edit to the whole list."""
+    extents = []
+    extents.extend([Edit(2, lambda: edit(extents)), *items])
+    return extents
+
+
+# Extents are read as the object's own iterator reads them: a list's length anew at every step.
+@pytest.mark.parametrize(
+    "extents",
+    [edited([3, 99], lambda e: e.pop()), edited([], lambda e: e.append(3)), Backwards([3, 2]),
+     BackwardsTuple((3, 2))],
+)
+def test_extents_as_iterated(extents):
+    r = make([2, 3])[1].reshape(extents)
+    assert (r.shape, r.strides) == ([2, 3], [3, 1])
+
+
 @pytest.mark.parametrize(
     "call, exc, name",
     [(lambda t: t.reshape("23"), TypeError, "shape"), (lambda t: t.reshape(6), TypeError, "shape"),

@@ -80,6 +80,12 @@ public:
         }
     }
 
+    // count values, each left for the caller to write (what was there before may be gone).
+    void resize_for_overwrite(size_type count) {
+        make_room(count, false);
+        size_ = count;
+    }
+
     T* data() noexcept { return heap_ ? heap_.get() : inline_; }
     const T* data() const noexcept { return heap_ ? heap_.get() : inline_; }
     size_type size() const noexcept { return size_; }

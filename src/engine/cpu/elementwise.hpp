@@ -15,6 +15,15 @@ namespace engine::cpu {
 
 using runtime::KernelResult;
 
+// Element by element: a short loop, where std::ranges::equal calls memcmp.
+inline bool same_lengths(std::span<const std::size_t> x, std::span<const std::size_t> y) {
+    if (x.size() != y.size()) return false;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (x[i] != y[i]) return false;
+    }
+    return true;
+}
+
 inline bool ends_with(std::span<const std::size_t> shape, std::span<const std::size_t> suffix) {
     return suffix.size() < shape.size() && std::ranges::equal(shape.last(suffix.size()), suffix);
 }
@@ -29,14 +38,17 @@ constexpr std::size_t shortest_run = 4096;
 // where both operands are NaN, the NaN that survives is the one the number operand's kernel
 // keeps: which of two NaNs survives is the processor's, never the same rule on every path); a
 // short block runs against a tile of its copies. The result is row-major; no broadcast views,
-// no walk over the axes.
+// no walk over the axes. The result is built in its place in the returned value.
 template <class Out, class T, class F>
-StridedArray<Out> elementwise_blocks(const StridedArray<T>& a, const StridedArray<T>& b, F f) {
+KernelResult<StridedArray<Out>> elementwise_blocks(const StridedArray<T>& a,
+                                                   const StridedArray<T>& b, F f) {
     const bool a_repeats = a.rank() < b.rank();
-    auto out = StridedArray<Out>::uninitialized(a_repeats ? b.shape : a.shape);
+    KernelResult<StridedArray<Out>> result(std::in_place, for_overwrite,
+                                           a_repeats ? b.shape : a.shape);
+    StridedArray<Out>& out = *result;
     const std::size_t n = out.numel();
     const std::size_t block = a_repeats ? a.numel() : b.numel();
-    if (n == 0) return out;
+    if (n == 0) return result;
     if constexpr (requires { f.large_output; }) {
         f.large_output = n * sizeof(Out) >= large_output_bytes;
     }
@@ -62,7 +74,7 @@ StridedArray<Out> elementwise_blocks(const StridedArray<T>& a, const StridedArra
                                                  line / std::gcd(line, block * sizeof(T)));
             const std::size_t copies = (shortest_run / block + aligned) / aligned * aligned;
             span = block * std::min(copies, n / block);
-            tile = StridedArray<T>::uninitialized({span});
+            tile = StridedArray<T>::uninitialized(Shape{span});
             for (std::size_t i = 0; i < span; i += block)
                 std::copy_n(repeated, block, tile.data() + i);
             repeated = tile.data();
@@ -81,7 +93,7 @@ StridedArray<Out> elementwise_blocks(const StridedArray<T>& a, const StridedArra
     if constexpr (requires { f.large_output; }) {
         if (f.large_output) store_fence();
     }
-    return out;
+    return result;
 }
 
 // f maps two elements of T to one element of Out.
@@ -89,7 +101,7 @@ template <class Out, class T, class F>
 KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const StridedArray<T>& b,
                                             F f) {
     if (is_row_major(a.shape, a.strides) && is_row_major(b.shape, b.strides)) {
-        if (std::ranges::equal(a.shape, b.shape) || ends_with(a.shape, b.shape) ||
+        if (same_lengths(a.shape, b.shape) || ends_with(a.shape, b.shape) ||
             ends_with(b.shape, a.shape)) {
             return elementwise_blocks<Out>(a, b, f);
         }

@@ -10,21 +10,24 @@
 
 namespace engine::cpu {
 
+// A dense operand's result, with its strides: one flat pass.
 template <class Out, class T, class F>
-StridedArray<Out> map_elements(const StridedArray<T>& x, F f) {
-    if (is_dense_block(x.shape, x.strides)) {
-        auto out = StridedArray<Out>::with_layout(x.shape, x.strides);
-        const std::size_t n = out.numel();
-        Out* o = out.data();
-        const T* a = x.data();
-        if constexpr (requires { f.contiguous(o, a, n); }) {
-            f.contiguous(o, a, n);
-        } else {
-            for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i]);
-        }
-        return out;
+StridedArray<Out> map_dense(const StridedArray<T>& x, F f) {
+    StridedArray<Out> out(for_overwrite, x.shape, x.strides);
+    const std::size_t n = out.numel();
+    Out* o = out.data();
+    const T* a = x.data();
+    if constexpr (requires { f.contiguous(o, a, n); }) {
+        f.contiguous(o, a, n);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i]);
     }
-    auto out = StridedArray<Out>::uninitialized(x.shape);
+    return out;
+}
+
+template <class Out, class T, class F>
+StridedArray<Out> map_strided(const StridedArray<T>& x, F f) {
+    StridedArray<Out> out(for_overwrite, x.shape);
     auto out_steps = byte_strides<Out>(out.strides);
     auto in_steps = byte_strides<T>(x.strides);
     for_each_run<2>(x.shape,
@@ -33,6 +36,12 @@ StridedArray<Out> map_elements(const StridedArray<T>& x, F f) {
                     {std::span<const std::ptrdiff_t>(out_steps), std::span<const std::ptrdiff_t>(in_steps)},
                     [&](Pointers<2> p, const StepBytes<2>& s, std::size_t n) { unary_run<Out, T>(p, s, n, f); });
     return out;
+}
+
+template <class Out, class T, class F>
+StridedArray<Out> map_elements(const StridedArray<T>& x, F f) {
+    if (is_dense_block(x.shape, x.strides)) return map_dense<Out>(x, f);
+    return map_strided<Out>(x, f);
 }
 
 }  // namespace engine::cpu

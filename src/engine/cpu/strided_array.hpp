@@ -56,9 +56,9 @@ inline std::size_t element_count(std::span<const std::size_t> shape) {
 
 // Row-major strides for a shape; all 0 when an axis has length 0.
 inline Strides row_major_strides(std::span<const std::size_t> shape) {
-    Strides strides(shape.size(), 0);
-    if (element_count(shape) == 0) return strides;
-    std::ptrdiff_t step = 1;
+    Strides strides;
+    strides.resize_for_overwrite(shape.size());
+    std::ptrdiff_t step = element_count(shape) == 0 ? 0 : 1;
     for (std::size_t axis = shape.size(); axis-- > 0;) {
         strides[axis] = step;
         step *= std::ptrdiff_t(shape[axis]);
@@ -131,6 +131,12 @@ class Buffer {
     std::size_t count_ = 0;
 };
 
+// Selects the constructors of a new array whose elements are left for the caller to write.
+struct ForOverwrite {
+    explicit ForOverwrite() = default;
+};
+inline constexpr ForOverwrite for_overwrite{};
+
 template <class T>
 struct StridedArray {
     using value_type = T;
@@ -140,10 +146,37 @@ struct StridedArray {
     Shape shape;
     Strides strides;
 
+    StridedArray() = default;
+    StridedArray(Buffer<T> buffer, std::size_t offset, Shape shape, Strides strides)
+        : buffer(std::move(buffer)),
+          offset(offset),
+          shape(std::move(shape)),
+          strides(std::move(strides)) {}
+
+    // A new row-major array of the given shape, built where it is to stay.
+    StridedArray(ForOverwrite, std::span<const std::size_t> lengths)
+        : shape(lengths.begin(), lengths.end()) {
+        strides.resize_for_overwrite(lengths.size());
+        const std::size_t count = checked_count(lengths);
+        // All 0 when an axis has length 0, as row_major_strides gives.
+        std::ptrdiff_t step = count == 0 ? 0 : 1;
+        for (std::size_t axis = lengths.size(); axis-- > 0;) {
+            strides[axis] = step;
+            step *= std::ptrdiff_t(lengths[axis]);
+        }
+        allocate(count);
+    }
+
+    // A new array with the given layout; see with_layout.
+    StridedArray(ForOverwrite, std::span<const std::size_t> lengths,
+                 std::span<const std::ptrdiff_t> steps)
+        : shape(lengths.begin(), lengths.end()), strides(steps.begin(), steps.end()) {
+        allocate(checked_count(lengths));
+    }
+
     // A new row-major array whose elements are left for the caller to write.
-    static StridedArray uninitialized(Shape shape) {
-        Strides strides = row_major_strides(shape);
-        return with_layout(std::move(shape), std::move(strides));
+    static StridedArray uninitialized(std::span<const std::size_t> shape) {
+        return {for_overwrite, shape};
     }
 
     // A new array with the given layout over a buffer of exactly element_count(shape) elements;
@@ -151,21 +184,9 @@ struct StridedArray {
     // buffer that cannot be had (or whose size does not fit a machine word) is OutOfMemory; so
     // is a shape beyond the largest (its non-zero lengths multiply past the largest signed
     // machine word), even an empty one: no array of such a shape is ever made.
-    static StridedArray with_layout(Shape shape, Strides strides) {
-        auto count = checked_element_count(shape);
-        if (!count || *count > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
-            throw runtime::OutOfMemory(runtime::concat(
-                "Out of memory: a tensor of shape ", runtime::shape_text<std::size_t>(shape),
-                " is too large for a machine word to count"));
-        }
-        try {
-            Buffer<T> buffer(*count);
-            return {std::move(buffer), 0, std::move(shape), std::move(strides)};
-        } catch (const std::bad_alloc&) {
-            throw runtime::OutOfMemory(runtime::concat(
-                "Out of memory: cannot allocate ", *count * sizeof(T), " bytes for a tensor of shape ",
-                runtime::shape_text<std::size_t>(shape)));
-        }
+    static StridedArray with_layout(std::span<const std::size_t> shape,
+                                    std::span<const std::ptrdiff_t> strides) {
+        return {for_overwrite, shape, strides};
     }
 
     StridedArray clone() const { return {buffer.clone(), offset, shape, strides}; }
@@ -174,6 +195,27 @@ struct StridedArray {
     T* data() { return buffer.data() + offset; }
     std::size_t rank() const { return shape.size(); }
     std::size_t numel() const { return element_count(shape); }
+
+private:
+    // The element count of a new array's shape, or OutOfMemory when it is beyond the largest.
+    static std::size_t checked_count(std::span<const std::size_t> lengths) {
+        auto count = checked_element_count(lengths);
+        if (!count || *count > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
+            throw runtime::OutOfMemory(runtime::concat(
+                "Out of memory: a tensor of shape ", runtime::shape_text<std::size_t>(lengths),
+                " is too large for a machine word to count"));
+        }
+        return *count;
+    }
+    void allocate(std::size_t count) {
+        try {
+            buffer = Buffer<T>(count);
+        } catch (const std::bad_alloc&) {
+            throw runtime::OutOfMemory(runtime::concat(
+                "Out of memory: cannot allocate ", count * sizeof(T),
+                " bytes for a tensor of shape ", runtime::shape_text<std::size_t>(shape)));
+        }
+    }
 };
 
 // A read-only description of an array's elements (or of a view of them, such as the same array

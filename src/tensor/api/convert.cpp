@@ -46,8 +46,30 @@ PyResult<engine::cpu::Shape> extents_of(PyObject* object) {
                                  Py_TYPE(object)->tp_name);
         }
     }
-    MORLA_TRY(PyRef iterator, runtime::checked(PyObject_GetIter(object)));
     engine::cpu::Shape extents;
+    // A tuple or list itself is read by index, as its iterator would read it, without making
+    // the iterator: a list's length is read again at every step, and an index past its end (it
+    // may shrink while an extent's __index__ runs, or on another thread) ends it.
+    if (PyTuple_CheckExact(object)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i) {
+            MORLA_TRY(const std::size_t extent, unsigned_word(PyTuple_GET_ITEM(object, i)));
+            extents.push_back(extent);
+        }
+        return extents;
+    }
+    if (PyList_CheckExact(object)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+            PyRef item = PyRef::steal(PyList_GetItemRef(object, i));
+            if (!item) {
+                PyErr_Clear();  // the IndexError of a list that shrank meanwhile
+                break;
+            }
+            MORLA_TRY(const std::size_t extent, unsigned_word(item.get()));
+            extents.push_back(extent);
+        }
+        return extents;
+    }
+    MORLA_TRY(PyRef iterator, runtime::checked(PyObject_GetIter(object)));
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
         MORLA_TRY(const std::size_t extent, unsigned_word(item.get()));
         extents.push_back(extent);

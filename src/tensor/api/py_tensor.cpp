@@ -14,8 +14,6 @@ using runtime::PyRef;
 using runtime::PyResult;
 using runtime::Raised;
 
-runtime::OncePtr<PyTypeObject> type_object;
-
 void tensor_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<PyTensor*>(self)->tensor.~Tensor();
@@ -50,8 +48,10 @@ PyTypeObject* build_type() {
 
 }  // namespace
 
-PyResult<PyTypeObject*> tensor_type() {
-    return type_object.get_or_init(
+runtime::OncePtr<PyTypeObject> detail::tensor_type_object;
+
+PyResult<PyTypeObject*> detail::build_tensor_type() {
+    return tensor_type_object.get_or_init(
         []() -> std::expected<PyTypeObject*, Raised> {
             PyTypeObject* type = build_type();
             if (type == nullptr) {

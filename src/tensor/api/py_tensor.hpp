@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "runtime/once.hpp"
 #include "runtime/pyref.hpp"
 #include "tensor/core/tensor.hpp"
 
@@ -15,8 +16,17 @@ struct PyTensor {
     core::Tensor tensor;
 };
 
-// The class object, built once per process on first need.
-runtime::PyResult<PyTypeObject*> tensor_type();
+namespace detail {
+extern runtime::OncePtr<PyTypeObject> tensor_type_object;
+runtime::PyResult<PyTypeObject*> build_tensor_type();
+}  // namespace detail
+
+// The class object, built once per process on first need. Every operator asks for it, so the
+// built class is found inline.
+inline runtime::PyResult<PyTypeObject*> tensor_type() {
+    if (PyTypeObject* ready = detail::tensor_type_object.peek()) return ready;
+    return detail::build_tensor_type();
+}
 
 // A new instance of cls whose record is make()'s result. make() runs once the memory is there,
 // so a failed allocation runs nothing; if make() throws, the memory goes back.

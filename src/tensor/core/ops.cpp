@@ -56,9 +56,12 @@ TensorResult scalar_div(const Tensor& a, float x) {
 }
 
 TensorResult reshape(const Tensor& a, std::span<const std::size_t> shape) {
-    engine::cpu::Shape saved = a.cpu().shape();
+    // The operand's shape, kept by the node; copied only when there is one.
+    std::optional<engine::cpu::Shape> saved;
+    if (a.requires_grad) saved = a.cpu().shape();
     return recorded_unary(
-        a, [&](std::size_t input) { return std::make_unique<ReshapeNode>(std::move(saved), input); },
+        a,
+        [&](std::size_t input) { return std::make_unique<ReshapeNode>(std::move(*saved), input); },
         [&] { return a.cpu().reshape(shape); });
 }
 

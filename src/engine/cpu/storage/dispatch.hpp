@@ -32,11 +32,12 @@ inline runtime::Error bool_arithmetic() {
         "first.");
 }
 
-// A kernel's array as a storage, or its message as a RuntimeError.
+// A kernel's array as a storage, or its message as a RuntimeError. The storage is built in its
+// place in the result: an array moved once.
 template <class Array>
 CpuStorage::Result storage_result(runtime::KernelResult<Array>&& result) {
     if (!result) return std::unexpected(runtime::Error::runtime(std::move(result.error())));
-    return CpuStorage(std::move(*result));
+    return CpuStorage::Result(std::in_place, std::move(*result));
 }
 
 // Two numeric storages of one element type: the arithmetic dispatch rule (mismatch first, then

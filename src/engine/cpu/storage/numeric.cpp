@@ -37,7 +37,7 @@ Result scalar_arithmetic(const CpuStorage& a, float scalar, const char* name) {
         [&](const auto& x) -> Result {
             using T = element_of<decltype(x)>;
             if constexpr (is_numeric<T>) {
-                return CpuStorage(ops::scalar_arithmetic<F>(x, scalar));
+                return Result(std::in_place, ops::scalar_arithmetic<F>(x, scalar));
             } else {
                 return std::unexpected(Error::value(runtime::concat(
                     "Tensor DType invalid during scalar ", name, ". Cannot operate between ",
@@ -53,7 +53,7 @@ Result scalar_comparison(const CpuStorage& a, float scalar, const char* op) {
         [&](const auto& x) -> Result {
             using T = element_of<decltype(x)>;
             if constexpr (is_numeric<T>) {
-                return CpuStorage(ops::scalar_comparison<F>(x, scalar));
+                return Result(std::in_place, ops::scalar_comparison<F>(x, scalar));
             } else {
                 return std::unexpected(Error::runtime(
                     runtime::concat("Tensor device or dtype mismatch for scalar ", op, " operation.")));

@@ -14,7 +14,7 @@ CpuStorage::Result CpuStorage::reshape(std::span<const std::size_t> new_shape) c
                 return std::unexpected(runtime::Error::value(
                     runtime::concat("Error while reshape: ", ops::describe(reshaped.error()))));
             }
-            return CpuStorage(std::move(*reshaped));
+            return Result(std::in_place, std::move(*reshaped));
         },
         array_);
 }

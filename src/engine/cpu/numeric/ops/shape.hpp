@@ -28,7 +28,8 @@ std::expected<StridedArray<T>, ShapeError> reshape(const StridedArray<T>& x,
     if (!is_row_major(x.shape, x.strides)) return std::unexpected(ShapeError::IncompatibleLayout);
     Shape shape(new_shape.begin(), new_shape.end());
     Strides strides = row_major_strides(shape);
-    return StridedArray<T>{x.buffer.clone(), x.offset, std::move(shape), std::move(strides)};
+    return std::expected<StridedArray<T>, ShapeError>(std::in_place, x.buffer.clone(), x.offset,
+                                                      std::move(shape), std::move(strides));
 }
 
 // An axis out of range is a broken invariant, not an error value.
