@@ -40,11 +40,13 @@ bool failed(const Result<T>& result) {
     return true;
 }
 
-// The result, with the note "while processing '{name}'" added to its exception when it failed.
-template <class T>
-PyResult<T> noted(PyResult<T>&& result, const char* name) {
+// convert(argument), with the note "while processing '{name}'" added to its exception when it
+// fails (the result is returned where it was made, never moved).
+template <class Convert, class Argument>
+auto noted(const char* name, Convert convert, Argument argument) -> decltype(convert(argument)) {
+    auto result = convert(argument);
     if (!result) note_processing(name);
-    return std::move(result);
+    return result;
 }
 
 // Runs an entry point's body; returns a new reference or null with an exception set.

@@ -80,13 +80,15 @@ bool failed(const PyResult<T>& result) {
 
 // Passing a failure up, one line for each fallible step:
 //   MORLA_TRY(auto x, f());  declares x as f()'s value, or returns the failure to the caller;
-//   MORLA_TRY(f());          only checks.
+//   MORLA_TRY(f());          only checks (a result held in a variable, too).
 // f() gives a PyResult (its exception already set) or an engine Result, whose error is raised
 // here. The interpreter boundary (`guarded`) turns the failure into a null return.
 #define MORLA_TRY(...) MORLA_TRY_PICK(__VA_ARGS__, MORLA_TRY_BIND, MORLA_TRY_CHECK, )(__VA_ARGS__)
 #define MORLA_TRY_PICK(first, second, name, ...) name
-#define MORLA_TRY_CHECK(expression) \
-    if (::runtime::failed(expression)) return ::runtime::raised()
+#define MORLA_TRY_CHECK(expression)       \
+    if (!::runtime::failed(expression)) { \
+    } else                                \
+        return ::runtime::raised()
 #define MORLA_TRY_BIND(declaration, expression) \
     MORLA_TRY_BIND_AS(MORLA_TRY_JOIN(morla_try_, __COUNTER__), declaration, expression)
 #define MORLA_TRY_BIND_AS(result, declaration, expression)     \

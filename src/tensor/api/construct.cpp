@@ -198,8 +198,8 @@ PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     PyObject* given[4];
     MORLA_TRY(bind_arguments({"Tensor.__new__", names, 1}, args, kwargs, given));
 
-    MORLA_TRY(auto device, runtime::noted(convert_device(given[2]), "device"));
-    MORLA_TRY(bool requires_grad, runtime::noted(convert_requires_grad(given[3]), "requires_grad"));
+    MORLA_TRY(auto device, runtime::noted("device", convert_device, given[2]));
+    MORLA_TRY(bool requires_grad, runtime::noted("requires_grad", convert_requires_grad, given[3]));
 
     MORLA_TRY(check_device(device));
 

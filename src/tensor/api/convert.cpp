@@ -79,8 +79,8 @@ PyResult<engine::cpu::Shape> extents_of(PyObject* object) {
 }
 
 PyResult<PyRef> wrap_result(core::TensorResult&& result) {
-    MORLA_TRY(core::Tensor tensor, std::move(result));
-    return wrap(std::move(tensor));
+    MORLA_TRY(result);
+    return wrap(std::move(*result));
 }
 
 }  // namespace tensor::api

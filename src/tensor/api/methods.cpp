@@ -52,7 +52,7 @@ PyObject* method_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"shape"};
         MORLA_TRY(auto given, bind("Tensor.reshape", names, args, nargs, kwnames));
-        MORLA_TRY(auto extents, runtime::noted(extents_of(given[0]), "shape"));
+        MORLA_TRY(const auto& extents, runtime::noted("shape", extents_of, given[0]));
         return wrap_result(core::reshape(record(self), extents));
     });
 }
@@ -61,8 +61,8 @@ PyObject* method_transpose(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"dim0", "dim1"};
         MORLA_TRY(auto given, bind("Tensor.transpose", names, args, nargs, kwnames));
-        MORLA_TRY(auto dim0, runtime::noted(unsigned_word(given[0]), "dim0"));
-        MORLA_TRY(auto dim1, runtime::noted(unsigned_word(given[1]), "dim1"));
+        MORLA_TRY(auto dim0, runtime::noted("dim0", unsigned_word, given[0]));
+        MORLA_TRY(auto dim1, runtime::noted("dim1", unsigned_word, given[1]));
         return wrap_result(core::transpose(record(self), dim0, dim1));
     });
 }
@@ -86,7 +86,7 @@ PyObject* method_reflected(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return runtime::guarded([&]() -> PyResult<PyRef> {
         static const char* const names[] = {"other"};
         MORLA_TRY(auto given, bind(Reflected::name, names, args, nargs, kwnames));
-        MORLA_TRY(auto other, runtime::noted(float32_of(given[0]), "other"));
+        MORLA_TRY(auto other, runtime::noted("other", float32_of, given[0]));
         return wrap_result(Reflected::op(record(self), other));
     });
 }
