@@ -1,5 +1,5 @@
-"""morla_core and ml_dtypes, for the kinds' driver side. The PyTorch peer's Python has neither
-and runs only the kinds' torch_body, so there these names are None.
+"""morla_core, ml_dtypes and morla's busy-machine rule, for the kinds' driver side. The PyTorch
+peer's Python has none of them and runs only the kinds' torch_body, so there these names are None.
 """
 
 from __future__ import annotations
@@ -9,8 +9,9 @@ import numpy as np
 try:
     import ml_dtypes  # also registers bfloat16 with NumPy, which to_numpy() needs
     import morla_core
+    from morla import scaling
 except ModuleNotFoundError:
-    ml_dtypes = morla_core = Tensor = relu = NUMPY_DTYPES = None
+    ml_dtypes = morla_core = scaling = Tensor = relu = NUMPY_DTYPES = None
 else:
     Tensor = morla_core.Tensor
     relu = morla_core.nn.functional.relu  # nn is an attribute, not an importable sub-package

@@ -12,11 +12,10 @@ import time
 
 import numpy as np
 
-from morla import scaling
 from load import LoadMonitor
 from table import fmt_target, shown_target
 
-from .driver_libs import Tensor, relu
+from .driver_libs import Tensor, relu, scaling
 
 SETTINGS = {  # seconds one thread's run should last, and how many runs per thread count
     "full": {"run_s": 0.4, "repeats": 7},
