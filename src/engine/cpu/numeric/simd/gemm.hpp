@@ -32,7 +32,7 @@ struct GemmOperands {
 // are packed MC at a time (all of them, up to twice that, against a B of two tiles or more) and
 // columns of B NC at a time; every path's tile divides both.
 constexpr std::size_t gemm_kc = 256, gemm_mc = 96, gemm_nc = 1024;
-constexpr std::size_t gemm_widest_tile = 64, gemm_tallest_tile = 8;
+constexpr std::size_t gemm_widest_tile = 64, gemm_tallest_tile = 12;
 
 // Floats of scratch that gemm needs for these sizes, on any path: a packed block of B and one of
 // A, each rounded up to whole tiles (A's rows all at once, up to twice a block, on the path that

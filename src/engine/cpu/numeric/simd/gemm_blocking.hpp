@@ -34,24 +34,24 @@ struct GemmBlocking {
             const std::size_t rows = std::min(MR, m - r);
             const T* block = a + std::ptrdiff_t(r) * a_row;
             std::size_t p = 0;
-            if constexpr (MR == 4) {
-                // Rows stored contiguously: W values of each of the four rows at once, interleaved
-                // in registers.
-                for (; vectors && rows == MR && p + W <= k; p += W, out += W * MR) {
-                    const T* at = block + std::ptrdiff_t(p);
-                    Arch::store_interleaved4(out, Arch::widen(at), Arch::widen(at + a_row),
-                                             Arch::widen(at + 2 * a_row),
-                                             Arch::widen(at + 3 * a_row));
-                }
-            } else if (vectors && rows == MR) {
-                // Rows stored contiguously: widen W values of each row at once, then interleave.
-                for (; p + W <= k; p += W, out += W * MR) {
+            // Rows stored contiguously: W values of each of four rows at once, interleaved in
+            // registers (zeros for rows past a tile of fewer than four), then each four values of
+            // a p moved into place together.
+            for (; vectors && rows == MR && p + W <= k; p += W, out += W * MR) {
+#pragma GCC unroll 8
+                for (std::size_t g = 0; g < MR; g += 4) {
+                    const std::size_t n = std::min<std::size_t>(4, MR - g);
+                    const T* at = block + std::ptrdiff_t(g) * a_row + std::ptrdiff_t(p);
+                    const auto row = [&](std::size_t i) {
+                        return i < n ? Arch::widen(at + std::ptrdiff_t(i) * a_row)
+                                     : Arch::splat(0.0f);
+                    };
+                    alignas(64) float four[4 * W];
+                    Arch::store_interleaved4(MR == 4 ? out : four, row(0), row(1), row(2), row(3));
+                    if constexpr (MR != 4) {
 #pragma GCC unroll 16
-                    for (std::size_t i = 0; i < MR; ++i) {
-                        alignas(64) float lanes[W];
-                        Arch::store(lanes, Arch::widen(block + std::ptrdiff_t(i) * a_row +
-                                                       std::ptrdiff_t(p)));
-                        for (std::size_t t = 0; t < W; ++t) out[t * MR + i] = lanes[t];
+                        for (std::size_t t = 0; t < W; ++t)
+                            std::memcpy(out + t * MR + g, four + 4 * t, n * sizeof(float));
                     }
                 }
             }
@@ -234,8 +234,9 @@ struct GemmBlocking {
             return;
         }
         if constexpr (std::is_same_v<T, float>) {
-            if (by_columns(g)) return gemm_by_columns(g, scratch);
-            if (direct(g)) return gemm_direct(g, scratch);
+            using Direct = GemmBlocking<Arch, typename Tile::direct_tile>;
+            if (Direct::by_columns(g)) return Direct::gemm_by_columns(g, scratch);
+            if (Direct::direct(g)) return Direct::gemm_direct(g, scratch);
         }
         if (M <= 2 * MC && N >= 2 * NR) return gemm_by_panels(g, scratch);
         float* packed_b = scratch;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include "engine/cpu/numeric/simd/gemm.hpp"
@@ -96,6 +97,17 @@ template <class Arch, std::size_t rows, std::size_t vectors>
 struct VectorMicrokernel {
     static constexpr std::size_t MR = rows, NR = vectors * Arch::lanes, lanes = Arch::lanes;
 
+    // The tile of the products read where the operands lie (the direct path: small ones, and
+    // those one tile wide): where this tile has the accumulators for it, four rows as wide as the
+    // widest tile, whose rows of B and C are whole rows of a product that narrow. This taller,
+    // narrower tile is for packed blocks: its B micro-panel stays in the first-level cache while
+    // the micro-panels of A go by.
+    static constexpr std::size_t widest_vectors = gemm_widest_tile / lanes;
+    static constexpr bool wider_direct =
+        MR % 4 == 0 && vectors < widest_vectors && 4 * widest_vectors <= MR * vectors;
+    using direct_tile = std::conditional_t<wider_direct, VectorMicrokernel<Arch, 4, widest_vectors>,
+                                           VectorMicrokernel>;
+
     static constexpr std::size_t panel_width(std::size_t cols) {
         return cols >= NR ? NR : (cols + lanes - 1) / lanes * lanes;
     }
@@ -106,6 +118,9 @@ struct VectorMicrokernel {
         narrowest<packed>(std::make_index_sequence<vectors>{}, k, s, c, ldc, add_onto, valid_rows,
                           valid_cols);
     }
+
+    // The rows an edge tile runs on at a time: four, where they divide MR.
+    static constexpr std::size_t short_rows = MR % 4 == 0 ? 4 : MR;
 
     // Rows of one vector, as many as the tile has accumulators (at least two row tiles, at most
     // 12), read where the operands lie: a column strip that narrow has too few independent sums
@@ -124,10 +139,26 @@ private:
                           std::ptrdiff_t ldc, bool add_onto, std::size_t valid_rows,
                           std::size_t valid_cols) {
         const std::size_t needed = panel_width(valid_cols) / lanes;
-        (void)((needed == V + 1 && (register_tile<Arch, MR, V + 1, packed>(k, s, c, ldc, add_onto,
-                                                                           valid_rows, valid_cols),
-                                    true)) ||
+        (void)((needed == V + 1 &&
+                (rows_of<packed, V + 1>(k, s, c, ldc, add_onto, valid_rows, valid_cols), true)) ||
                ...);
+    }
+
+    // An edge tile of fewer rows than MR runs on groups of short_rows, so that rows past the
+    // operand's end cost no more than the group they fall in.
+    template <bool packed, std::size_t NV>
+    static void rows_of(std::size_t k, TileSource s, float* c, std::ptrdiff_t ldc, bool add_onto,
+                        std::size_t valid_rows, std::size_t valid_cols) {
+        if (short_rows == MR || valid_rows == MR)
+            return register_tile<Arch, MR, NV, packed>(k, s, c, ldc, add_onto, valid_rows,
+                                                       valid_cols);
+        if constexpr (packed) s = {s.a, 1, MR, s.b, std::ptrdiff_t(NV * lanes)};
+        for (std::size_t r = 0; r < valid_rows; r += short_rows) {
+            register_tile<Arch, short_rows, NV, false>(
+                k, {s.a + std::ptrdiff_t(r) * s.a_row, s.a_row, s.a_step, s.b, s.b_step},
+                c + std::ptrdiff_t(r) * ldc, ldc, add_onto, std::min(short_rows, valid_rows - r),
+                valid_cols);
+        }
     }
 };
 

@@ -5,7 +5,7 @@
 // MORLA_DEFINE_PATH(name, Arch, MR, NR), at global scope after the path's primitives, defines
 // namespace simd::name with binary, right, left, narrow (MORLA_DEFINE_KERNELS), gemm and
 // microkernel (MORLA_DEFINE_GEMM), and the tile type gemm_<name>_<MR>x<NR>: for avx512 that is
-// avx512::binary, avx512::gemm, gemm_avx512_4x64 and the rest.
+// avx512::binary, avx512::gemm, gemm_avx512_12x32 and the rest.
 
 #include "engine/cpu/numeric/simd/elementwise_loops.hpp"
 #include "engine/cpu/numeric/simd/gemm_blocking.hpp"

@@ -6,5 +6,5 @@
 #include "engine/cpu/numeric/simd/arch/avx512bf16.hpp"
 #include "engine/cpu/numeric/simd/path_definition.hpp"
 
-MORLA_DEFINE_PATH(avx512bf16, arch::Avx512Bf16, 4, 64)
+MORLA_DEFINE_PATH(avx512bf16, arch::Avx512Bf16, 12, 32)
 #pragma GCC pop_options
