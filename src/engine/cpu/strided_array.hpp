@@ -54,15 +54,22 @@ inline std::size_t element_count(std::span<const std::size_t> shape) {
     return product;
 }
 
-// Row-major strides for a shape; all 0 when an axis has length 0.
-inline Strides row_major_strides(std::span<const std::size_t> shape) {
-    Strides strides;
+// Writes row-major strides for a shape of `count` elements into `strides` (one per axis); all 0
+// when an axis has length 0.
+inline void write_row_major_strides(std::span<const std::size_t> shape, std::size_t count,
+                                    Strides& strides) {
     strides.resize_for_overwrite(shape.size());
-    std::ptrdiff_t step = element_count(shape) == 0 ? 0 : 1;
+    std::ptrdiff_t step = count == 0 ? 0 : 1;
     for (std::size_t axis = shape.size(); axis-- > 0;) {
         strides[axis] = step;
         step *= std::ptrdiff_t(shape[axis]);
     }
+}
+
+// Row-major strides for a shape; all 0 when an axis has length 0.
+inline Strides row_major_strides(std::span<const std::size_t> shape) {
+    Strides strides;
+    write_row_major_strides(shape, element_count(shape), strides);
     return strides;
 }
 
@@ -156,14 +163,8 @@ struct StridedArray {
     // A new row-major array of the given shape, built where it is to stay.
     StridedArray(ForOverwrite, std::span<const std::size_t> lengths)
         : shape(lengths.begin(), lengths.end()) {
-        strides.resize_for_overwrite(lengths.size());
         const std::size_t count = checked_count(lengths);
-        // All 0 when an axis has length 0, as row_major_strides gives.
-        std::ptrdiff_t step = count == 0 ? 0 : 1;
-        for (std::size_t axis = lengths.size(); axis-- > 0;) {
-            strides[axis] = step;
-            step *= std::ptrdiff_t(lengths[axis]);
-        }
+        write_row_major_strides(lengths, count, strides);
         allocate(count);
     }
 
