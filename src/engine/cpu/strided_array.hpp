@@ -40,10 +40,11 @@ inline std::optional<std::size_t> checked_element_count(std::span<const std::siz
             empty = true;
             continue;
         }
-        if (product > std::size_t(std::numeric_limits<std::ptrdiff_t>::max()) / length) {
+        // A multiplication that says when it wraps, where a division would take many cycles.
+        if (__builtin_mul_overflow(product, length, &product) ||
+            product > std::size_t(std::numeric_limits<std::ptrdiff_t>::max())) {
             return std::nullopt;
         }
-        product *= length;
     }
     return empty ? 0 : product;
 }
@@ -159,6 +160,14 @@ struct StridedArray {
           offset(offset),
           shape(std::move(shape)),
           strides(std::move(strides)) {}
+
+    // A row-major array of the given shape and element count over a buffer that holds its
+    // elements from `offset` on.
+    StridedArray(Buffer<T> elements, std::size_t offset, std::span<const std::size_t> lengths,
+                 std::size_t count)
+        : buffer(std::move(elements)), offset(offset), shape(lengths.begin(), lengths.end()) {
+        write_row_major_strides(lengths, count, strides);
+    }
 
     // A new row-major array of the given shape, built where it is to stay.
     StridedArray(ForOverwrite, std::span<const std::size_t> lengths)

@@ -26,10 +26,8 @@ std::expected<StridedArray<T>, ShapeError> reshape(const StridedArray<T>& x,
     auto count = checked_element_count(new_shape);
     if (!count || *count != x.numel()) return std::unexpected(ShapeError::IncompatibleShape);
     if (!is_row_major(x.shape, x.strides)) return std::unexpected(ShapeError::IncompatibleLayout);
-    Shape shape(new_shape.begin(), new_shape.end());
-    Strides strides = row_major_strides(shape);
     return std::expected<StridedArray<T>, ShapeError>(std::in_place, x.buffer.clone(), x.offset,
-                                                      std::move(shape), std::move(strides));
+                                                      new_shape, *count);
 }
 
 // An axis out of range is a broken invariant, not an error value.
