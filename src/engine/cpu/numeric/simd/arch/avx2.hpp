@@ -36,17 +36,31 @@ struct Avx2 : VectorLanes<32> {
     }
 
     // bfloat16 pairs: where neither vector holds a NaN (one comparison of the two tells), every
-    // lane is the rounding alone, and one word blend joins the upper halves.
+    // lane is the rounding alone.
     static void narrow_pair(bfloat16* p, vf even, vf odd) {
         __m256i bits;
         if (_mm256_movemask_ps(_mm256_cmp_ps(__m256(even), __m256(odd), _CMP_UNORD_Q)) != 0)
             [[unlikely]] {
             bits = __m256i(pair_bits_with_nans(even, odd));
         } else {
-            bits = _mm256_blend_epi16(__m256i(rounded_to_bf16(even) >> 16),
-                                      __m256i(rounded_to_bf16(odd)), 0xAA);
+            bits = rounded_pair(even, odd);
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), bits);
+    }
+    // Both vectors rounded to nearest even at once, on 16-bit words: `kept` holds the results
+    // cut to their upper halves, in order (the even values' in the even words, the odd values'
+    // in the odd ones), and `cut` the lower halves, word for word. A word rounds up when its cut
+    // half is more than half a unit of the last place, or exactly half with the kept word odd:
+    // when cut + (kept & 1) > 0x8000, that is when the average (cut + (kept & 1) + 1) >> 1, which
+    // PAVGW forms without overflow, is at least 0x4001; adding 0x3FFF carries that into bit 15.
+    // Nine operations for the pair, where rounding each vector in 32-bit lanes takes ten.
+    static __m256i rounded_pair(vf even, vf odd) {
+        const __m256i e = __m256i(even), o = __m256i(odd);
+        const __m256i kept = _mm256_blend_epi16(_mm256_srli_epi32(e, 16), o, 0xAA);
+        const __m256i cut = _mm256_blend_epi16(e, _mm256_slli_epi32(o, 16), 0xAA);
+        const __m256i half = _mm256_avg_epu16(cut, _mm256_and_si256(kept, _mm256_set1_epi16(1)));
+        const __m256i up = _mm256_srli_epi16(_mm256_add_epi16(half, _mm256_set1_epi16(0x3FFF)), 15);
+        return _mm256_add_epi16(kept, up);
     }
     // The whole rule, kept out of the kernels' loops.
     [[gnu::noinline, gnu::cold]] static vu pair_bits_with_nans(vf even, vf odd) {
