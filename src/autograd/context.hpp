@@ -17,7 +17,7 @@ using tensor::storage::SharedStorage;
 class AutogradContext {
   public:
     // One slot per node of the tape the pass walks.
-    explicit AutogradContext(std::span<const std::unique_ptr<ops::BackwardOp>> nodes)
+    explicit AutogradContext(std::span<const ops::NodePtr> nodes)
         : grads(nodes.size()), input_limit(nodes.size()), nodes_(nodes) {}
 
     std::vector<GradientSlot> grads;
@@ -39,7 +39,7 @@ class AutogradContext {
     }
 
   private:
-    std::span<const std::unique_ptr<ops::BackwardOp>> nodes_;
+    std::span<const ops::NodePtr> nodes_;
 };
 
 }  // namespace autograd::context

@@ -6,25 +6,36 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "autograd/gradient_slot.hpp"
+#include "autograd/node_arena.hpp"
 #include "autograd/ops.hpp"
 #include "tensor/core/tensor.hpp"
 
 namespace autograd::graph {
 
 using ops::BackwardOp;
+using ops::NodePtr;
 using tensor::storage::SharedStorage;
 
 class Tape {
+    NodeArena arena_;  // outlives the nodes, which are destroyed first
+
   public:
-    std::vector<std::unique_ptr<BackwardOp>> nodes;
+    std::vector<NodePtr> nodes;
     // The gradient slots. A gradient is immutable like every storage, so a lookup hands out
     // another reference to it instead of a copy.
     std::vector<GradientSlot> grads;
 
-    std::size_t push_node(std::unique_ptr<BackwardOp> node);
+    // Records the node make() returns, built in its place in the arena; returns its id.
+    template <class Make>
+    std::size_t push_node(Make make) {
+        using Node = decltype(make());
+        static_assert(std::is_base_of_v<BackwardOp, Node> && alignof(Node) <= NodeArena::alignment);
+        return push(NodePtr(::new (arena_.allocate(sizeof(Node))) Node(make())));
+    }
     std::size_t register_leaf();
     // The tensor's id, or a new leaf's id for an untracked tensor (which stays untracked).
     std::size_t id_or_leaf(const tensor::core::Tensor& tensor);
@@ -33,13 +44,17 @@ class Tape {
     // Slot index, or an empty slot beyond the tape.
     GradientSlot lookup_grad(std::size_t index) const;
     void clear();
+
+  private:
+    std::size_t push(NodePtr node);
 };
 
 // Exclusive hold of the calling thread's tape for the duration of one call.
+// The thread's tape is found once per hold: the release goes through the pointer kept.
 class TapeMut {
   public:
     TapeMut();
-    ~TapeMut();
+    ~TapeMut() { *borrow_ = 0; }
     TapeMut(const TapeMut&) = delete;
     TapeMut& operator=(const TapeMut&) = delete;
     Tape* operator->() const { return tape_; }
@@ -47,19 +62,21 @@ class TapeMut {
 
   private:
     Tape* tape_;
+    int* borrow_;
 };
 
 // Shared hold of the calling thread's tape.
 class TapeRef {
   public:
     TapeRef();
-    ~TapeRef();
+    ~TapeRef() { --*borrow_; }
     TapeRef(const TapeRef&) = delete;
     TapeRef& operator=(const TapeRef&) = delete;
     const Tape* operator->() const { return tape_; }
 
   private:
     const Tape* tape_;
+    int* borrow_;
 };
 
 }  // namespace autograd::graph

@@ -3,6 +3,7 @@
 // rule needs. Saved storages are shared handles; no elements are copied at recording time.
 
 #include <cstddef>
+#include <memory>
 
 #include "engine/cpu/strided_array.hpp"
 #include "runtime/error.hpp"
@@ -27,6 +28,12 @@ class BackwardOp {
     // Adds the gradients of the node's inputs into the context, given the gradient g of its output.
     virtual Status backward(AutogradContext& context, const SharedStorage& g) const = 0;
 };
+
+// A recorded node. Its tape's arena holds the memory, so dropping it only runs the destructor.
+struct DestroyNode {
+    void operator()(BackwardOp* node) const noexcept { node->~BackwardOp(); }
+};
+using NodePtr = std::unique_ptr<BackwardOp, DestroyNode>;
 
 struct LeafNode final : BackwardOp {
     Status backward(AutogradContext&, const SharedStorage&) const override { return {}; }

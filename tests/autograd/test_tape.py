@@ -62,6 +62,19 @@ def test_backward_from_a_tensor_beyond_the_cleared_tape_raises_runtime_error():
     assert x.grad() is None and y.grad() is None
 
 
+def test_long_graphs_recorded_again_after_clearing_keep_every_node():
+    # thousands of nodes of four kinds and sizes, over and over after clear_graph()
+    for round_ in range(3):
+        x = Tensor(np.array([1.0, 3.0], np.float32) * (round_ + 1), requires_grad=True)
+        y = x
+        for i in range(2500):
+            y = nn.functional.relu(y * (2.0 if i % 2 else 0.5) + 0.0).reshape([2, 1]).reshape([2])
+        y.backward()
+        np.testing.assert_array_equal(y.to_numpy(), x.to_numpy())
+        np.testing.assert_array_equal(x.grad(), [1.0, 1.0])
+        Tensor.clear_graph()
+
+
 @pytest.mark.thread_unsafe  # the process RSS counts every test thread's memory
 def test_thread_exit_releases_large_saved_storages():
     big = np.ones(16 << 20, np.float32)  # 64 MB

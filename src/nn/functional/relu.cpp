@@ -10,7 +10,7 @@ namespace nn::functional {
 
 tensor::core::TensorResult relu(const tensor::core::Tensor& t) {
     return tensor::core::recorded_unary(
-        t, [&](std::size_t input) { return std::make_unique<autograd::ops::ReluNode>(t.storage, input); },
+        t, [&](std::size_t input) { return autograd::ops::ReluNode(t.storage, input); },
         [&] { return t.cpu().relu(); });
 }
 

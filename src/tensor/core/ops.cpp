@@ -13,7 +13,7 @@ using ScalarMethod = Result<CpuStorage> (CpuStorage::*)(float) const;
 template <class Node>
 TensorResult binary(const Tensor& a, const Tensor& b, Method method) {
     return recorded_binary(
-        a, b, [](std::size_t l, std::size_t r) { return std::make_unique<Node>(l, r); },
+        a, b, [](std::size_t l, std::size_t r) { return Node(l, r); },
         [&] { return (a.cpu().*method)(b.cpu()); });
 }
 
@@ -21,16 +21,14 @@ TensorResult binary(const Tensor& a, const Tensor& b, Method method) {
 template <class Node>
 TensorResult saving_binary(const Tensor& a, const Tensor& b, Method method) {
     return recorded_binary(
-        a, b,
-        [&](std::size_t l, std::size_t r) { return std::make_unique<Node>(a.storage, b.storage, l, r); },
+        a, b, [&](std::size_t l, std::size_t r) { return Node(a.storage, b.storage, l, r); },
         [&] { return (a.cpu().*method)(b.cpu()); });
 }
 
 template <class Node>
 TensorResult scalar(const Tensor& a, float x, ScalarMethod method) {
     return recorded_unary(
-        a, [x](std::size_t input) { return std::make_unique<Node>(input, x); },
-        [&] { return (a.cpu().*method)(x); });
+        a, [x](std::size_t input) { return Node(input, x); }, [&] { return (a.cpu().*method)(x); });
 }
 
 TensorResult unrecorded(Result<CpuStorage>&& computed) {
@@ -60,14 +58,13 @@ TensorResult reshape(const Tensor& a, std::span<const std::size_t> shape) {
     std::optional<engine::cpu::Shape> saved;
     if (a.requires_grad) saved = a.cpu().shape();
     return recorded_unary(
-        a,
-        [&](std::size_t input) { return std::make_unique<ReshapeNode>(std::move(*saved), input); },
+        a, [&](std::size_t input) { return ReshapeNode(std::move(*saved), input); },
         [&] { return a.cpu().reshape(shape); });
 }
 
 TensorResult transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
     return recorded_unary(
-        a, [&](std::size_t input) { return std::make_unique<TransposeNode>(input, dim0, dim1); },
+        a, [&](std::size_t input) { return TransposeNode(input, dim0, dim1); },
         [&]() -> Result<CpuStorage> { return a.cpu().transpose(dim0, dim1); });
 }
 
