@@ -40,7 +40,7 @@ PyTypeObject* build_type() {
         .name = "morla.Tensor",
         .basicsize = int(sizeof(PyTensor)),
         .itemsize = 0,
-        .flags = Py_TPFLAGS_DEFAULT,
+        .flags = Py_TPFLAGS_DEFAULT,  // no GC, no subclasses: make_instance relies on both
         .slots = const_cast<PyType_Slot*>(slots.data()),
     };
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));

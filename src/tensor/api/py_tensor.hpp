@@ -29,10 +29,18 @@ inline runtime::PyResult<PyTypeObject*> tensor_type() {
 }
 
 // A new instance of cls whose record is make()'s result. make() runs once the memory is there,
-// so a failed allocation runs nothing; if make() throws, the memory goes back.
+// so a failed allocation runs nothing; if make() throws, the memory goes back. The class (which
+// has no subclasses) is no GC type and has no variable part, so the memory comes straight from
+// the object allocator: PyObject_Init sets every field of the header, and the record's
+// constructor the rest, which tp_alloc would first have zeroed.
 template <class Make>
 runtime::PyResult<runtime::PyRef> make_instance(PyTypeObject* cls, Make&& make) {
-    MORLA_TRY(auto object, runtime::non_null(cls->tp_alloc(cls, 0)));
+    void* memory = PyObject_Malloc(sizeof(PyTensor));
+    if (memory == nullptr) {
+        PyErr_NoMemory();
+        return runtime::raised();
+    }
+    PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), cls);
     struct Unbuilt {
         PyObject* object;
         ~Unbuilt() {
