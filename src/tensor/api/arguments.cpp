@@ -56,6 +56,10 @@ PyResult<void> bind_keyword(const Parameters& p, PyObject* key, PyObject* value,
 }
 
 PyResult<void> check_required(const Parameters& p, std::span<PyObject*> out) {
+    if (std::find(out.begin(), out.begin() + std::ptrdiff_t(p.required), nullptr) ==
+        out.begin() + std::ptrdiff_t(p.required)) {
+        return {};
+    }
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < p.required; ++i) {
         if (out[i] == nullptr) missing.push_back(p.names[i]);
@@ -70,6 +74,11 @@ PyResult<void> check_required(const Parameters& p, std::span<PyObject*> out) {
 
 PyResult<void> bind_arguments(const Parameters& p, PyObject* const* args, std::size_t nargs,
                               PyObject* kwnames, std::span<PyObject*> out) {
+    // Every parameter given by position and none by keyword: nothing can be missing or doubled.
+    if (kwnames == nullptr && nargs == p.names.size()) {
+        std::copy_n(args, nargs, out.begin());
+        return {};
+    }
     std::fill(out.begin(), out.end(), nullptr);
     MORLA_TRY(check_positional_count(p, nargs));
     std::copy_n(args, nargs, out.begin());

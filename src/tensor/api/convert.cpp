@@ -26,26 +26,18 @@ PyResult<float> float32_of(PyObject* object) {
 }
 
 PyResult<std::size_t> unsigned_word(PyObject* object) {
-    MORLA_TRY(PyRef index, runtime::checked(PyNumber_Index(object)));
-    const std::size_t value = PyLong_AsSize_t(index.get());
+    // An int is its own index: PyNumber_Index would hand back the same object.
+    PyRef index;
+    if (!PyLong_CheckExact(object)) {
+        MORLA_TRY(index, runtime::checked(PyNumber_Index(object)));
+        object = index.get();
+    }
+    const std::size_t value = PyLong_AsSize_t(object);
     if (value == std::size_t(-1) && PyErr_Occurred()) return runtime::raised();
     return value;
 }
 
 PyResult<engine::cpu::Shape> extents_of(PyObject* object) {
-    if (PyUnicode_Check(object)) {
-        return runtime::fail(PyExc_TypeError, "a str cannot be taken as a list of extents");
-    }
-    if (!PySequence_Check(object)) {
-        MORLA_TRY(PyRef abc, runtime::checked(PyImport_ImportModule("collections.abc")));
-        MORLA_TRY(PyRef sequence, runtime::checked(PyObject_GetAttrString(abc.get(), "Sequence")));
-        MORLA_TRY(const int is_sequence,
-                  runtime::status(PyObject_IsInstance(object, sequence.get())));
-        if (is_sequence == 0) {
-            return runtime::fail(PyExc_TypeError, "expected a sequence of extents, got %s",
-                                 Py_TYPE(object)->tp_name);
-        }
-    }
     engine::cpu::Shape extents;
     // A tuple or list itself is read by index, as its iterator would read it, without making
     // the iterator: a list's length is read again at every step, and an index past its end (it
@@ -68,6 +60,19 @@ PyResult<engine::cpu::Shape> extents_of(PyObject* object) {
             extents.push_back(extent);
         }
         return extents;
+    }
+    if (PyUnicode_Check(object)) {
+        return runtime::fail(PyExc_TypeError, "a str cannot be taken as a list of extents");
+    }
+    if (!PySequence_Check(object)) {
+        MORLA_TRY(PyRef abc, runtime::checked(PyImport_ImportModule("collections.abc")));
+        MORLA_TRY(PyRef sequence, runtime::checked(PyObject_GetAttrString(abc.get(), "Sequence")));
+        MORLA_TRY(const int is_sequence,
+                  runtime::status(PyObject_IsInstance(object, sequence.get())));
+        if (is_sequence == 0) {
+            return runtime::fail(PyExc_TypeError, "expected a sequence of extents, got %s",
+                                 Py_TYPE(object)->tp_name);
+        }
     }
     MORLA_TRY(PyRef iterator, runtime::checked(PyObject_GetIter(object)));
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
