@@ -10,6 +10,7 @@
 #include "engine/cpu/broadcast.hpp"
 #include "engine/cpu/layout.hpp"
 #include "engine/cpu/loop.hpp"
+#include "engine/cpu/result_holders.hpp"
 
 namespace engine::cpu {
 
@@ -39,13 +40,13 @@ constexpr std::size_t shortest_run = 4096;
 // keeps: which of two NaNs survives is the processor's, never the same rule on every path); a
 // short block runs against a tile of its copies. The result is row-major; no broadcast views,
 // no walk over the axes. The result is built in its place in the returned value.
-template <class Out, class T, class F>
-KernelResult<StridedArray<Out>> elementwise_blocks(const StridedArray<T>& a,
-                                                   const StridedArray<T>& b, F f) {
+template <class Out, class Holder, class T, class F>
+typename Holder::Result elementwise_blocks(const StridedArray<T>& a, const StridedArray<T>& b,
+                                           F f) {
     const bool a_repeats = a.rank() < b.rank();
-    KernelResult<StridedArray<Out>> result(std::in_place, for_overwrite,
-                                           a_repeats ? b.shape : a.shape);
-    StridedArray<Out>& out = *result;
+    typename Holder::Result result =
+        Holder::make(for_overwrite, std::span<const std::size_t>(a_repeats ? b.shape : a.shape));
+    StridedArray<Out>& out = Holder::array(result);
     const std::size_t n = out.numel();
     const std::size_t block = a_repeats ? a.numel() : b.numel();
     if (n == 0) return result;
@@ -97,22 +98,25 @@ KernelResult<StridedArray<Out>> elementwise_blocks(const StridedArray<T>& a,
 }
 
 // f maps two elements of T to one element of Out.
-template <class Out, class T, class F>
-KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const StridedArray<T>& b,
-                                            F f) {
+template <class Out, class Holder = OwnArray<Out>, class T, class F>
+typename Holder::Result elementwise(const StridedArray<T>& a, const StridedArray<T>& b, F f) {
     if (is_row_major(a.shape, a.strides) && is_row_major(b.shape, b.strides)) {
         if (same_lengths(a.shape, b.shape) || ends_with(a.shape, b.shape) ||
             ends_with(b.shape, a.shape)) {
-            return elementwise_blocks<Out>(a, b, f);
+            return elementwise_blocks<Out, Holder>(a, b, f);
         }
     }
     auto views = broadcast_tensors(a, b);
-    if (!views) return std::unexpected(std::move(views.error()));
+    if (!views) return Holder::fail(std::move(views.error()));
     const auto& [va, vb] = *views;
     const Shape& shape = va.shape;
-    auto out = StridedArray<Out>::with_layout(
-        shape, output_is_column_major(shape, va.strides, vb.strides) ? col_major_strides(shape)
-                                                                     : row_major_strides(shape));
+    const Strides layout = output_is_column_major(shape, va.strides, vb.strides)
+                               ? col_major_strides(shape)
+                               : row_major_strides(shape);
+    typename Holder::Result result =
+        Holder::make(for_overwrite, std::span<const std::size_t>(shape),
+                     std::span<const std::ptrdiff_t>(layout));
+    StridedArray<Out>& out = Holder::array(result);
     if constexpr (requires { f.large_output; }) {
         f.large_output = out.numel() * sizeof(Out) >= large_output_bytes;
     }
@@ -132,7 +136,7 @@ KernelResult<StridedArray<Out>> elementwise(const StridedArray<T>& a, const Stri
     if constexpr (requires { f.large_output; }) {
         if (f.large_output) store_fence();
     }
-    return out;
+    return result;
 }
 
 }  // namespace engine::cpu

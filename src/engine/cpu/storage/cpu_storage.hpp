@@ -28,6 +28,10 @@ class CpuStorage {
 
     template <class T>
     explicit CpuStorage(StridedArray<T>&& array) : array_(std::move(array)) {}
+    // A storage whose array is built in place from StridedArray<T>'s constructor arguments.
+    template <class T, class... Args>
+    explicit CpuStorage(std::in_place_type_t<StridedArray<T>> type, Args&&... args)
+        : array_(type, std::forward<Args>(args)...) {}
 
     CpuStorage(CpuStorage&&) noexcept = default;
     CpuStorage& operator=(CpuStorage&&) noexcept = default;
@@ -37,6 +41,11 @@ class CpuStorage {
 
     DType dtype() const { return DType(array_.index()); }
     const Variant& array() const { return array_; }
+    // The array of a storage still being built, before anything else can see it.
+    template <class T>
+    StridedArray<T>& being_built() {
+        return std::get<StridedArray<T>>(array_);
+    }
 
     Shape shape() const {
         return std::visit([](const auto& array) { return array.shape; }, array_);

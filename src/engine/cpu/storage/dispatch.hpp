@@ -40,8 +40,33 @@ CpuStorage::Result storage_result(runtime::KernelResult<Array>&& result) {
     return CpuStorage::Result(std::in_place, std::move(*result));
 }
 
+// A driver's result built straight into a storage's result (see OwnArray): no array is moved.
+template <class Out>
+struct StorageArray {
+    using Result = CpuStorage::Result;
+    template <class... Args>
+    static Result make(Args&&... args) {
+        return Result(std::in_place, std::in_place_type<StridedArray<Out>>,
+                      std::forward<Args>(args)...);
+    }
+    static StridedArray<Out>& array(Result& result) { return result->template being_built<Out>(); }
+    static Result fail(std::string&& message) {
+        return std::unexpected(runtime::Error::runtime(std::move(message)));
+    }
+};
+
+// A kernel's result as a storage's: built there already, or moved there.
+template <class Kernel, class... Args>
+CpuStorage::Result storage_of(Kernel&& kernel, const Args&... args) {
+    if constexpr (std::is_same_v<decltype(kernel(args...)), CpuStorage::Result>) {
+        return kernel(args...);
+    } else {
+        return storage_result(kernel(args...));
+    }
+}
+
 // Two numeric storages of one element type: the arithmetic dispatch rule (mismatch first, then
-// bool). kernel(a, b) returns KernelResult of an array.
+// bool). kernel(a, b) returns KernelResult of an array, or the storage's result itself.
 template <class Kernel>
 CpuStorage::Result numeric_pair(const CpuStorage& a, const CpuStorage& b, Kernel kernel) {
     if (a.dtype() != b.dtype()) return std::unexpected(dtype_mismatch(a, b));
@@ -49,7 +74,7 @@ CpuStorage::Result numeric_pair(const CpuStorage& a, const CpuStorage& b, Kernel
         [&](const auto& x) -> CpuStorage::Result {
             using T = element_of<decltype(x)>;
             if constexpr (is_numeric<T>) {
-                return storage_result(kernel(x, same_type<T>(b)));
+                return storage_of(kernel, x, same_type<T>(b));
             } else {
                 return std::unexpected(bool_arithmetic());
             }

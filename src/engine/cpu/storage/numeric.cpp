@@ -13,7 +13,8 @@ using Result = CpuStorage::Result;
 
 template <class F>
 Result arithmetic(const CpuStorage& a, const CpuStorage& b) {
-    return numeric_pair(a, b, [](const auto& x, const auto& y) { return ops::arithmetic<F>(x, y); });
+    return numeric_pair(
+        a, b, [](const auto& x, const auto& y) { return ops::arithmetic<F, StorageArray>(x, y); });
 }
 
 // Comparisons accept all four element types; a mismatch names the operator.
@@ -26,7 +27,7 @@ Result comparison(const CpuStorage& a, const CpuStorage& b, const char* op) {
     return std::visit(
         [&](const auto& x) {
             using T = element_of<decltype(x)>;
-            return storage_result(ops::comparison<F>(x, same_type<T>(b)));
+            return ops::comparison<F, StorageArray>(x, same_type<T>(b));
         },
         a.array());
 }
@@ -37,7 +38,7 @@ Result scalar_arithmetic(const CpuStorage& a, float scalar, const char* name) {
         [&](const auto& x) -> Result {
             using T = element_of<decltype(x)>;
             if constexpr (is_numeric<T>) {
-                return Result(std::in_place, ops::scalar_arithmetic<F>(x, scalar));
+                return ops::scalar_arithmetic<F, StorageArray>(x, scalar);
             } else {
                 return std::unexpected(Error::value(runtime::concat(
                     "Tensor DType invalid during scalar ", name, ". Cannot operate between ",
@@ -53,7 +54,7 @@ Result scalar_comparison(const CpuStorage& a, float scalar, const char* op) {
         [&](const auto& x) -> Result {
             using T = element_of<decltype(x)>;
             if constexpr (is_numeric<T>) {
-                return Result(std::in_place, ops::scalar_comparison<F>(x, scalar));
+                return ops::scalar_comparison<F, StorageArray>(x, scalar);
             } else {
                 return std::unexpected(Error::runtime(
                     runtime::concat("Tensor device or dtype mismatch for scalar ", op, " operation.")));

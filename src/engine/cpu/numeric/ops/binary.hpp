@@ -7,21 +7,22 @@
 
 namespace engine::cpu::numeric::ops {
 
-// Arithmetic: the operands' element type, computed in float32 and narrowed once.
-template <class F, class T>
-KernelResult<StridedArray<T>> arithmetic(const StridedArray<T>& a, const StridedArray<T>& b) {
-    return elementwise<T>(a, b, KernelBound<F, T>{});
+// Arithmetic: the operands' element type, computed in float32 and narrowed once. The result is
+// built in a Holder<T> (see elementwise).
+template <class F, template <class> class Holder = OwnArray, class T>
+typename Holder<T>::Result arithmetic(const StridedArray<T>& a, const StridedArray<T>& b) {
+    return elementwise<T, Holder<T>>(a, b, KernelBound<F, T>{});
 }
 
 // Comparison: IEEE ordering of the elements' own values (widening is exact); a bool result.
-template <class F, class T>
-KernelResult<StridedArray<bool>> comparison(const StridedArray<T>& a, const StridedArray<T>& b) {
+template <class F, template <class> class Holder = OwnArray, class T>
+typename Holder<bool>::Result comparison(const StridedArray<T>& a, const StridedArray<T>& b) {
     if constexpr (std::is_same_v<T, bool>) {
-        return elementwise<bool>(a, b, [](bool x, bool y) {
+        return elementwise<bool, Holder<bool>>(a, b, [](bool x, bool y) {
             return F{}(TensorOps<bool>::widen(x), TensorOps<bool>::widen(y));
         });
     } else {
-        return elementwise<bool>(a, b, KernelBound<F, T>{});
+        return elementwise<bool, Holder<bool>>(a, b, KernelBound<F, T>{});
     }
 }
 

@@ -12,14 +12,15 @@ T scalar_in_type(float s) {
     return TensorOps<T>::narrow(s);
 }
 
-template <class F, class T>
-StridedArray<T> scalar_arithmetic(const StridedArray<T>& x, float s) {
-    return map_elements<T>(x, WithScalar<F, T>{scalar_in_type<T>(s)});
+// The results are built in a Holder (see map_elements).
+template <class F, template <class> class Holder = BareArray, class T>
+typename Holder<T>::Result scalar_arithmetic(const StridedArray<T>& x, float s) {
+    return map_elements<T, Holder<T>>(x, WithScalar<F, T>{scalar_in_type<T>(s)});
 }
 
-template <class F, class T>
-StridedArray<bool> scalar_comparison(const StridedArray<T>& x, float s) {
-    return map_elements<bool>(x, WithScalar<F, T>{scalar_in_type<T>(s)});
+template <class F, template <class> class Holder = BareArray, class T>
+typename Holder<bool>::Result scalar_comparison(const StridedArray<T>& x, float s) {
+    return map_elements<bool, Holder<bool>>(x, WithScalar<F, T>{scalar_in_type<T>(s)});
 }
 
 }  // namespace engine::cpu::numeric::ops
