@@ -1,14 +1,18 @@
 #pragma once
 // NodeArena: the memory of one tape's nodes. A tape's nodes all go at once (clear_graph, or the
 // thread's end), so they are cut one after another from a few chunks instead of each taking a
-// malloc and a free of its own. Clearing keeps the last chunk, the largest, up to a bound, for the
-// next graph: a training loop records into the same memory on every step.
+// malloc and a free of its own. Clearing keeps the last chunk, the largest, for the next graph
+// when it is small (a training step's graph fits in it, and an idle thread holds little); under
+// AddressSanitizer, as the block cache, it keeps nothing, so that a node used after clearing is
+// still reported.
 
 #include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <new>
 #include <vector>
+
+#include "engine/cpu/block_cache.hpp"
 
 namespace autograd::graph {
 
@@ -43,7 +47,8 @@ public:
 private:
     static constexpr std::size_t first_chunk = std::size_t(4) << 10;
     static constexpr std::size_t largest_chunk = std::size_t(1) << 20;
-    static constexpr std::size_t kept_bytes = largest_chunk;
+    static constexpr std::size_t kept_bytes =
+        ::engine::cpu::block_cache::enabled ? std::size_t(64) << 10 : 0;
 
     struct Chunk {
         std::unique_ptr<std::byte[]> memory;
