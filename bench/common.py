@@ -19,8 +19,9 @@ CHAIN_LENGTH = 50  # ops in the chained-ops workload, cycling through the five b
 CHAIN_CYCLE = ("mul 1.01", "add x", "sub 0.5", "relu", "div 1.5")
 
 # Timing settings per mode. Each sample times a loop of `inner` calls, with inner chosen so a
-# sample lasts at least min_sample_s; samples are taken until budget_s is spent (at least
-# min_samples, at most max_samples). The reported figure is the median per-call time.
+# sample lasts at least min_sample_s; each side of a comparison takes as many samples as one side
+# alone would in budget_s (at least min_samples, at most max_samples), the sides in turn. The
+# reported figure is the median per-call time.
 TIMING = {
     "full": {"min_sample_s": 0.02, "budget_s": 1.5, "min_samples": 11, "max_samples": 200},
     "quick": {"min_sample_s": 0.002, "budget_s": 0.1, "min_samples": 3, "max_samples": 15},
@@ -117,38 +118,61 @@ def binary_body(a, b, op: str):
     return body
 
 
+def timed(body):
+    """The seconds body(n) takes for n calls, as a function of n: a side of measure_sides."""
+    def run(n):
+        t0 = time.perf_counter()
+        body(n)
+        return time.perf_counter() - t0
+    return run
+
+
 def measure(body, timing: dict) -> dict:
     """Median per-call time of body(n) (which performs n calls), with the collector off."""
+    return measure_sides({"body": timed(body)}, timing)["body"]
+
+
+def measure_sides(sides: dict, timing: dict) -> dict[str, dict]:
+    """Per-call times of several sides of a comparison, sampled in turn: each side is a function
+    that runs n calls and returns the seconds they took (timed(body), or a peer process's), and
+    round after round each side takes one sample, the first side changing every round. A machine
+    whose speed changes while they run (another process, the clock) then slows all sides alike,
+    and their ratio holds where figures timed one after the other would not. The collector is off
+    here; a peer process keeps its own off while it is sampled."""
     gc.collect()
     enabled = gc.isenabled()
     gc.disable()
     try:
-        t0 = time.perf_counter()
-        body(1)  # warm-up
-        first = time.perf_counter() - t0
-        # Calibrate `inner` so that one sample lasts at least min_sample_s.
-        inner = 1
-        per_call = first
-        while True:
-            t0 = time.perf_counter()
-            body(inner)
-            elapsed = time.perf_counter() - t0
-            per_call = elapsed / inner
-            if elapsed >= timing["min_sample_s"]:
-                break
-            inner = max(inner * 2, math.ceil(timing["min_sample_s"] / max(per_call, 1e-9) * 1.1))
-        sample_s = per_call * inner
-        count = int(timing["budget_s"] / max(sample_s, 1e-9))
+        first, inner, sample_s = {}, {}, {}
+        for name, run in sides.items():
+            first[name] = run(1)  # warm-up
+            # `inner` calls make a sample of at least min_sample_s.
+            n, per_call = 1, first[name]
+            while True:
+                elapsed = run(n)
+                per_call = elapsed / n
+                if elapsed >= timing["min_sample_s"]:
+                    break
+                n = max(n * 2, math.ceil(timing["min_sample_s"] / max(per_call, 1e-9) * 1.1))
+            inner[name], sample_s[name] = n, per_call * n
+        # As many rounds as one side alone would take samples in the budget, on average.
+        mean_sample = sum(sample_s.values()) / len(sides)
+        count = int(timing["budget_s"] / max(mean_sample, 1e-9))
         count = max(timing["min_samples"], min(timing["max_samples"], count))
-        samples = []
-        for _ in range(count):
-            t0 = time.perf_counter()
-            body(inner)
-            samples.append((time.perf_counter() - t0) / inner)
+        names = list(sides)
+        samples: dict[str, list[float]] = {name: [] for name in names}
+        for r in range(count):
+            for name in names[r % len(names):] + names[:r % len(names)]:
+                samples[name].append(sides[name](inner[name]) / inner[name])
     finally:
         if enabled:
             gc.enable()
-    samples.sort()
+    return {name: summary(samples[name], inner[name], first[name]) for name in names}
+
+
+def summary(samples: list[float], inner: int, first: float) -> dict:
+    """The figures of one side's per-call samples."""
+    samples = sorted(samples)
     q = statistics.quantiles(samples, n=4) if len(samples) >= 2 else [samples[0]] * 3
     return {
         "median_s": statistics.median(samples),

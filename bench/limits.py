@@ -105,9 +105,9 @@ def bandwidth(lib, budget_s: float) -> float:
     return 2 * COPY_CHUNK / fastest(run, budget_s) / 1e9
 
 
-def call_floor(timing: dict) -> dict:
-    """NumPy's float32 scalar add in a loop, less the empty loop: the least one call into C that
-    makes one object costs."""
+def floor_sides() -> dict:
+    """The call floor's two sides for common.measure_sides: NumPy's float32 scalar add in a loop,
+    and the empty loop."""
     a, b = np.float32(1), np.float32(2)
 
     def add(n):
@@ -118,9 +118,24 @@ def call_floor(timing: dict) -> dict:
         for _ in itertools.repeat(None, n):
             pass
 
-    add_s = common.measure(add, timing)["median_s"]
-    empty_s = common.measure(empty, timing)["median_s"]
-    return {"numpy_scalar_add_s": add_s, "empty_loop_s": empty_s, "call_floor_s": add_s - empty_s}
+    return {"floor_add": common.timed(add), "floor_empty": common.timed(empty)}
+
+
+def keep_floor(figures: dict) -> None:
+    """Replaces the floor's sides among measured figures with the floor itself ("call_floor")."""
+    if "floor_add" in figures:
+        add_s = figures.pop("floor_add")["median_s"]
+        empty_s = figures.pop("floor_empty")["median_s"]
+        figures["call_floor"] = {"numpy_scalar_add_s": add_s, "empty_loop_s": empty_s,
+                                 "call_floor_s": add_s - empty_s}
+
+
+def call_floor(timing: dict) -> dict:
+    """NumPy's float32 scalar add in a loop, less the empty loop: the least one call into C that
+    makes one object costs."""
+    figures = common.measure_sides(floor_sides(), timing)
+    keep_floor(figures)
+    return figures["call_floor"]
 
 
 def measure(mode: str) -> dict:
@@ -139,11 +154,12 @@ def measure(mode: str) -> dict:
     return out
 
 
-def against_limit(row: dict, work: dict, limits: dict) -> dict | None:
+def against_limit(row: dict, work: dict, limits: dict, result: dict) -> dict | None:
     """A row's figures against this core's limit, {"limit", "morla", "peer"}: a product's rate as
     a share of the peak, an element-wise one's of the bandwidth, and the time of a workload of
-    one-object calls (its "calls"), less the empty loop's, as a multiple of that many call floors;
-    None for the others."""
+    one-object calls (its "calls"), less the empty loop's, as a multiple of that many call floors
+    (the floor timed in turn with the workload, in its result, else the run's); None for the
+    others."""
     rate = row.get("rate")
     if rate:
         limit = {"GFLOP/s": "peak", "GB/s": "bandwidth"}[rate["unit"]]
@@ -152,9 +168,10 @@ def against_limit(row: dict, work: dict, limits: dict) -> dict | None:
             return None
         return {"limit": limit, "morla": rate["morla"] / reached,
                 "peer": rate["peer"] / reached if rate["peer"] else None}
-    floor = limits.get("call_floor_s")
+    floors = result.get("call_floor") or limits
+    floor = floors.get("call_floor_s")
     if work.get("calls") and floor and floor > 0:
-        least, loop = work["calls"] * floor, limits["empty_loop_s"]
+        least, loop = work["calls"] * floor, floors["empty_loop_s"]
         return {"limit": "floor", "morla": (row["morla_s"] - loop) / least,
                 "peer": (row["peer_s"] - loop) / least if row.get("peer_s") else None}
     return None

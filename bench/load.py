@@ -11,20 +11,28 @@ class LoadMonitor:
     """CPU time other processes took while a workload ran, in cores (0 = the machine was ours).
 
     System-wide busy time from /proc/stat, less this process's and its waited-for children's
-    CPU time from /proc/self/stat. Other load skews timings, thread scaling most of all.
+    CPU time from /proc/self/stat, and a running helper's (the PyTorch peer, by its pid). Other
+    load skews timings, thread scaling most of all.
     """
 
-    def __init__(self):
+    def __init__(self, helper_pid: int | None = None):
+        self.helper_pid = helper_pid
         self.start = self._read()
 
     @staticmethod
-    def _read():
+    def _ticks(stat: str) -> int:
+        fields = stat.rsplit(")", 1)[1].split()
+        return sum(int(fields[i]) for i in (11, 12, 13, 14))  # utime stime cutime cstime
+
+    def _read(self):
         try:
             with open("/proc/stat") as f:
                 fields = [int(x) for x in f.readline().split()[1:]]
             with open("/proc/self/stat") as f:
-                own = f.read().rsplit(")", 1)[1].split()
-            own_ticks = sum(int(own[i]) for i in (11, 12, 13, 14))  # utime stime cutime cstime
+                own_ticks = self._ticks(f.read())
+            if self.helper_pid is not None:
+                with open(f"/proc/{self.helper_pid}/stat") as f:
+                    own_ticks += self._ticks(f.read())
         except (OSError, ValueError, IndexError):
             return None
         idle = fields[3] + (fields[4] if len(fields) > 4 else 0)  # idle + iowait

@@ -24,7 +24,9 @@ def peer_rows(work: dict, r: dict, results: dict, torch_res: dict,
     for peer, target in peers:
         direction = (target[0] if target else (">=" if work["op"] == "matmul" else "<="))
         if peer in ("morla_f32", "morla_f16", "morla_number"):
-            peer_s = results.get(work["baseline"], {}).get("morla", {}).get("median_s")
+            # the baseline timed in turn with this workload, else in its own workload
+            base = r.get("baseline") or results.get(work["baseline"], {}).get("morla", {})
+            peer_s = base.get("median_s")
         elif peer.startswith("torch"):
             peer_s = torch_res.get(work["id"], {}).get(peer, {}).get("median_s")
         else:

@@ -1,7 +1,10 @@
 """Benchmark driver for morla_core (runs under the free-threaded 3.14 venv).
 
 Runs morla_core and its NumPy / ml_dtypes peers in this process and PyTorch in its own process
-(bench/torch_peer.py under a Python 3.11 venv), on the same workloads: same shapes, same seeds.
+(bench/torch_peer.py under a Python 3.11 venv, driven by bench/peer.py), on the same workloads:
+same shapes, same seeds. The sides of a comparison take their samples in turn
+(common.measure_sides), PyTorch's included, so that their ratios hold on a machine whose speed
+drifts.
 Peers run single-threaded (NumPy's BLAS limited to one thread with threadpoolctl,
 torch.set_num_threads(1)); the two float32 matmul workloads also show NumPy's and PyTorch's
 default-threaded figures. Prints a table and writes everything to a JSON file.
@@ -43,7 +46,6 @@ openblas_vars.rerun_without()  # before NumPy is imported
 import argparse  # noqa: E402
 import json  # noqa: E402
 import os  # noqa: E402
-import subprocess  # noqa: E402
 import time  # noqa: E402
 
 import numpy as np  # noqa: E402
@@ -54,21 +56,29 @@ import machine  # noqa: E402
 import reasons  # noqa: E402
 from kinds import KINDS  # noqa: E402
 from load import LoadMonitor  # noqa: E402
+from peer import PeerError, TorchPeer  # noqa: E402
 from table import print_table  # noqa: E402
 from workloads import WORKLOADS  # noqa: E402
 
 
-def run_torch(torch_python: str, workloads, mode) -> dict:
-    payload = {"mode": mode, "timing": common.TIMING[mode], "workloads": workloads}
-    cmd = [torch_python, str(HERE / "torch_peer.py")]
-    t0 = time.perf_counter()
-    proc = subprocess.run(cmd, input=json.dumps(payload), capture_output=True, text=True, check=False)
-    if proc.returncode != 0:
-        sys.stderr.write(proc.stderr)
-        return {"error": f"torch peer exited {proc.returncode}: {proc.stderr.strip()[-2000:]}"}
-    out = json.loads(proc.stdout)
-    out["wall_s"] = time.perf_counter() - t0
-    return out
+def run_workload(work: dict, mode: str, peer: TorchPeer | None, baseline: dict | None,
+                 torch_results: dict) -> dict:
+    """The workload's figures, its PyTorch side's (when it has a peer) in torch_results; its
+    samples take turns with the peer's. A peer that fails leaves the workload timed without it."""
+    kind = KINDS[work["kind"]]
+    timing = common.TIMING[mode]
+    if peer is not None and not peer.error:
+        try:
+            record, side = peer.prepare(work, timing)
+            out = kind.run(work, mode, torch=side, baseline=baseline)
+            record["torch"] = out.pop("torch")
+            if work.get("default_threads"):
+                record["torch_default_threads"] = peer.default_threads(timing)
+            torch_results["results"][work["id"]] = record
+            return out
+        except PeerError as error:
+            torch_results["error"] = f"{work['id']}: {error}"
+    return kind.run(work, mode, torch=None, baseline=baseline)
 
 
 def build_rows(results: dict, torch_results: dict, core_limits: dict) -> list[dict]:
@@ -81,7 +91,7 @@ def build_rows(results: dict, torch_results: dict, core_limits: dict) -> list[di
                        for row, peer, target in KINDS[work["kind"]].rows(work, r, results, torch_res)]
     rows = [row for row, *_ in judged]
     for row, work, *_ in judged:
-        row["against_limit"] = limits.against_limit(row, work, core_limits)
+        row["against_limit"] = limits.against_limit(row, work, core_limits, results.get(work["id"], {}))
     for row in rows:
         loads = [results.get(row["id"], {}).get("foreign_load_cores")]
         if row["peer"].startswith("PyTorch"):
@@ -141,28 +151,26 @@ def main() -> None:
     data["limits"] = limits.measure(mode)
     print(f" {time.perf_counter() - t0:.1f} s", file=sys.stderr)
 
-    results: dict = {}
-    for work in selected:
-        t0 = time.perf_counter()
-        print(f"bench: {work['id']} ...", end="", file=sys.stderr, flush=True)
-        load = LoadMonitor()
-        results[work["id"]] = KINDS[work["kind"]].run(work, mode)
-        results[work["id"]]["foreign_load_cores"] = load.foreign_cores()
-        print(f" {time.perf_counter() - t0:.1f} s", file=sys.stderr)
-
     torch_python = args.torch_python
     if not torch_python and not args.no_torch:
         default = Path(os.environ.get("MORLA_CACHE", Path.home() / ".cache/morla")) / "venv-torch/bin/python"
         torch_python = str(default) if default.exists() else None
-    torch_workloads = [w for w in selected if "torch" in w.get("targets", {})]
-    if torch_python and not args.no_torch and torch_workloads:
-        print("bench: PyTorch peer ...", end="", file=sys.stderr, flush=True)
-        load = LoadMonitor()
-        torch_results = run_torch(torch_python, torch_workloads, mode)
-        torch_results["foreign_load_cores"] = load.foreign_cores()
-        print(f" {torch_results.get('wall_s', 0):.1f} s", file=sys.stderr)
-    else:
-        torch_results = {"error": "skipped"}
+    wants_torch = any("torch" in w.get("targets", {}) for w in selected)
+    peer = TorchPeer(torch_python) if torch_python and not args.no_torch and wants_torch else None
+    torch_results: dict = {"results": {}} if peer else {"error": "skipped"}
+
+    by_id = {w["id"]: w for w in WORKLOADS}
+    results: dict = {}
+    for work in selected:
+        t0 = time.perf_counter()
+        print(f"bench: {work['id']} ...", end="", file=sys.stderr, flush=True)
+        load = LoadMonitor(peer.pid if peer else None)
+        results[work["id"]] = run_workload(work, mode, peer if "torch" in work.get("targets", {}) else None,
+                                           by_id.get(work.get("baseline")), torch_results)
+        results[work["id"]]["foreign_load_cores"] = load.foreign_cores()
+        print(f" {time.perf_counter() - t0:.1f} s", file=sys.stderr)
+    if peer:
+        torch_results.update(peer.close())
     data["torch"] = torch_results
     data["versions"]["torch"] = torch_results.get("versions", {}).get("torch")
     data["versions"]["torch_cpu_capability"] = torch_results.get("versions", {}).get("cpu_capability")

@@ -1,16 +1,28 @@
 """The PyTorch peer of the benchmark suite, run by bench/run.py in its own process under a
-Python 3.11 venv with torch. Reads {"mode", "timing", "workloads"} as JSON on stdin, times the
-same workloads (same shapes, inputs from the same seeds via bench/common.py) with
-torch.set_num_threads(1), plus torch's default thread count where a workload asks for it, and
-writes {"versions", "results"} as JSON on stdout. Each workload's PyTorch code is its kind's
-torch_body (bench/kinds).
+Python 3.11 venv with torch, for the whole run. It times the same workloads (same shapes, inputs
+from the same seeds via bench/common.py) with torch.set_num_threads(1), one sample at a time as
+the driver asks, so that its samples alternate with the driver's own (bench/peer.py). Each
+workload's PyTorch code is its kind's torch_body (bench/kinds).
+
+One JSON request a line on stdin, one JSON answer a line on stdout:
+    {"op": "prepare", "work": ..., "timing": ...}  -> {"record": ...}: the workload's body is built
+                                                      and its record (fingerprint, ...) made
+    {"op": "time", "n": N}                         -> {"s": seconds}: N calls of the body
+    {"op": "default_threads", "timing": ...}       -> {"stats": ...}: the body timed alone with
+                                                      torch's default thread count
+    {"op": "versions"}                             -> {"versions": ..., "threadpools": ...}
+A request that fails is answered {"error": traceback}. The collector is off from a workload's
+prepare to the next request of another kind than "time".
 """
 
 from __future__ import annotations
 
+import gc
 import json
 import platform
 import sys
+import time
+import traceback
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -30,36 +42,49 @@ def blas_info():
 
 
 def main() -> None:
-    payload = json.load(sys.stdin)
-    timing = payload["timing"]
     default_threads = torch.get_num_threads()
     torch.set_num_threads(1)
-    results = {}
-    for work in payload["workloads"]:
-        torch_body = KINDS[work["kind"]].torch_body
-        if torch_body is None:
-            continue
-        body, out = torch_body(work, timing)
-        # plain `a + b` on tensors that need no gradient, as for morla_core (no torch.no_grad())
-        out["torch"] = common.measure(body, timing)
-        if work.get("default_threads"):
-            torch.set_num_threads(default_threads)
-            try:
-                out["torch_default_threads"] = common.measure(body, timing)
-            finally:
-                torch.set_num_threads(1)
-        out["torch_default_threads_count"] = default_threads
-        results[work["id"]] = out
-    versions = {
-        "torch": torch.__version__,
-        "python": platform.python_version(),
-        "numpy": common.np.__version__,
-        "default_threads": default_threads,
-        "cpu_capability": getattr(getattr(torch.backends, "cpu", None), "get_cpu_capability", lambda: None)(),
-        "mkldnn": torch.backends.mkldnn.is_available(),
-        "mkl": torch.backends.mkl.is_available(),
-    }
-    json.dump({"versions": versions, "threadpools": blas_info(), "results": results}, sys.stdout)
+    body = None
+    for line in sys.stdin:
+        request = json.loads(line)
+        op = request["op"]
+        if op != "time":
+            gc.enable()
+        try:
+            if op == "prepare":
+                work = request["work"]
+                body, record = KINDS[work["kind"]].torch_body(work, request["timing"])
+                record["torch_default_threads_count"] = default_threads
+                gc.collect()
+                gc.disable()
+                answer = {"record": record}
+            elif op == "time":
+                t0 = time.perf_counter()
+                body(request["n"])
+                answer = {"s": time.perf_counter() - t0}
+            elif op == "default_threads":
+                torch.set_num_threads(default_threads)
+                try:
+                    answer = {"stats": common.measure(body, request["timing"])}
+                finally:
+                    torch.set_num_threads(1)
+            elif op == "versions":
+                answer = {"versions": {
+                    "torch": torch.__version__,
+                    "python": platform.python_version(),
+                    "numpy": common.np.__version__,
+                    "default_threads": default_threads,
+                    "cpu_capability": getattr(getattr(torch.backends, "cpu", None), "get_cpu_capability",
+                                              lambda: None)(),
+                    "mkldnn": torch.backends.mkldnn.is_available(),
+                    "mkl": torch.backends.mkl.is_available(),
+                }, "threadpools": blas_info()}
+            else:
+                answer = {"error": f"unknown request {op!r}"}
+        except Exception:  # noqa: BLE001 (the driver reports it)
+            answer = {"error": traceback.format_exc()}
+        sys.stdout.write(json.dumps(answer) + "\n")
+        sys.stdout.flush()
 
 
 if __name__ == "__main__":

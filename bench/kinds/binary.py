@@ -10,6 +10,7 @@ import math
 import numpy as np
 
 import common
+import limits
 from peer_rows import peer_rows
 
 from .driver_libs import NUMPY_DTYPES, Tensor
@@ -59,7 +60,11 @@ def in_cache(work, sources, timing) -> dict:
             "scaled_s": m["median_s"] * math.prod(out_shape) / elements}
 
 
-def run(work: dict, mode: str) -> dict:
+def run(work: dict, mode: str, torch=None, baseline=None) -> dict:
+    """This module's figures and NumPy's, and those of the sides it is judged against, sampled
+    in turn (common.measure_sides): PyTorch's (torch: its timed side), the baseline workload's
+    (this module on another dtype or operand) and, for a workload of one-object calls, the call
+    floor (limits.floor_sides)."""
     from threadpoolctl import threadpool_limits
 
     timing = common.TIMING[mode]
@@ -67,20 +72,28 @@ def run(work: dict, mode: str) -> dict:
     out = {"fingerprint": common.fingerprint(sources)}
     tensors = make_tensors(work, sources)
     out["morla_check_rel_err"] = check(work, tensors, sources)
-    out["morla"] = common.measure(common.binary_body(*tensors, work["op"]), timing)
-    if work.get("in_cache"):
-        out["morla_in_cache"] = in_cache(work, sources, timing)
+    sides = {"morla": common.timed(common.binary_body(*tensors, work["op"]))}
     if "numpy" in work["targets"]:
-        arrays = make_numpy(work, sources)
-        body = common.binary_body(*arrays, work["op"])
-        with threadpool_limits(limits=1, user_api="blas"):
-            out["numpy"] = common.measure(body, timing)
-        if work.get("default_threads"):
-            out["numpy_default_threads"] = common.measure(body, timing)
+        numpy_body = common.binary_body(*make_numpy(work, sources), work["op"])
+        sides["numpy"] = common.timed(numpy_body)
     if "numpy_f32_bytes" in work["targets"]:
         # NumPy's float32 add over as many bytes as the 16-bit operands and result: half the elements
         half = [np.ascontiguousarray(s.astype(np.float32).reshape(-1)[:s.size // 2]) for s in sources]
-        out["numpy_f32_bytes"] = common.measure(common.binary_body(*half, "add"), timing)
+        sides["numpy_f32_bytes"] = common.timed(common.binary_body(*half, "add"))
+    if baseline is not None:
+        base = make_tensors(baseline, common.make_inputs(baseline))
+        sides["baseline"] = common.timed(common.binary_body(*base, baseline["op"]))
+    if work.get("calls"):
+        sides.update(limits.floor_sides())
+    if torch is not None:
+        sides["torch"] = torch
+    with threadpool_limits(limits=1, user_api="blas"):
+        out.update(common.measure_sides(sides, timing))
+    limits.keep_floor(out)
+    if work.get("in_cache"):
+        out["morla_in_cache"] = in_cache(work, sources, timing)
+    if work.get("default_threads") and "numpy" in sides:
+        out["numpy_default_threads"] = common.measure(numpy_body, timing)
     return out
 
 

@@ -9,6 +9,7 @@ from itertools import repeat
 import numpy as np
 
 import common
+import limits
 from peer_rows import peer_rows
 
 from .driver_libs import Tensor, relu
@@ -43,11 +44,18 @@ def morla_body(xs):
     return body, grad
 
 
-def run(work: dict, mode: str) -> dict:
+def run(work: dict, mode: str, torch=None, baseline=None) -> dict:
+    """This module's chain, sampled in turn with PyTorch's (torch: its timed side) and the call
+    floor (limits.floor_sides)."""
     (xs,) = common.make_inputs(work)
     body, grad = morla_body(xs)
-    return {"fingerprint": common.fingerprint([xs]), "morla_grad": grad(),
-            "morla": common.measure(body, common.TIMING[mode])}
+    sides = {"morla": common.timed(body), **limits.floor_sides()}
+    if torch is not None:
+        sides["torch"] = torch
+    out = {"fingerprint": common.fingerprint([xs]), "morla_grad": grad(),
+           **common.measure_sides(sides, common.TIMING[mode])}
+    limits.keep_floor(out)
+    return out
 
 
 def rows(work: dict, result: dict, results: dict, torch_res: dict) -> list[tuple]:

@@ -72,7 +72,7 @@ def probe(lib: str) -> dict:
     }
 
 
-def run(work: dict, mode: str) -> dict:
+def run(work: dict, mode: str, torch=None, baseline=None) -> dict:
     out = {}
     for lib in ("morla", "numpy"):
         proc = subprocess.run([sys.executable, str(DRIVER), "--probe", "memory", lib],

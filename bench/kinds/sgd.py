@@ -38,13 +38,18 @@ def morla_body(inputs):
     return body, loss
 
 
-def run(work: dict, mode: str) -> dict:
+def run(work: dict, mode: str, torch=None, baseline=None) -> dict:
+    """This module's step, sampled in turn with PyTorch's (torch: its timed side); the products
+    alone, timed after."""
     timing = common.TIMING[mode]
     inputs = common.make_sgd_inputs(work["seed"], work["sizes"])
     body, loss = morla_body(inputs)
     pairs = [(Tensor(a), Tensor(b)) for a, b in common.sgd_products(inputs)]
-    return {"fingerprint": common.fingerprint(list(inputs.values())),
-            "morla_loss": loss(), "morla": common.measure(body, timing),
+    sides = {"morla": common.timed(body)}
+    if torch is not None:
+        sides["torch"] = torch
+    return {"fingerprint": common.fingerprint(list(inputs.values())), "morla_loss": loss(),
+            **common.measure_sides(sides, timing),
             "morla_products": common.measure(common.products_body(pairs), timing)}
 
 

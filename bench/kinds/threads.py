@@ -136,7 +136,7 @@ def thread_figures(r: dict, rounds: list[int] | None = None) -> dict:
             "numpy_relative": numpy_loop / python if numpy_loop and python else None}
 
 
-def run(work: dict, mode: str) -> dict:
+def run(work: dict, mode: str, torch=None, baseline=None) -> dict:
     settings = SETTINGS[mode]
     timed_threads(2, 20)  # warm-up
     timed_numpy(2, 20)

@@ -15,6 +15,7 @@ from morla import scaling
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
+import common  # noqa: E402
 import limits  # noqa: E402
 import reasons  # noqa: E402
 from kinds import threads  # noqa: E402
@@ -52,6 +53,28 @@ def test_a_target_is_shown_rounded_and_judged_as_shown(target, ratio, shown, ok)
     morla_s, numpy_s = (1.0, ratio) if throughput else (ratio, 1.0)
     ((row, _, _),) = peer_rows(work, {"morla": {"median_s": morla_s}, "numpy": {"median_s": numpy_s}}, {}, {})
     assert (row["target"], row["ok"]) == (shown, ok)
+
+
+@pytest.mark.parametrize("slow_from_call", [0, 4 + 2 * 12, 4 + 2 * 19])
+def test_sides_sampled_in_turn_keep_their_ratio_when_the_machine_slows_down(slow_from_call):
+    # Two sides of a comparison, 1 ms and 3 ms a call, on a machine that gets 5 times slower after
+    # a given number of calls (warm-up and calibration take 4): timed one after the other, the
+    # second side would take all the slow samples.
+    calls, order = [0], []
+
+    def side(name, cost):
+        def run(n):
+            calls[0] += 1
+            order.append(name)
+            return cost * n * (5 if calls[0] > slow_from_call else 1)
+        return run
+
+    timing = {"min_sample_s": 1e-3, "budget_s": 1.0, "min_samples": 20, "max_samples": 20}
+    figures = common.measure_sides({"a": side("a", 1e-3), "b": side("b", 3e-3)}, timing)
+    assert figures["b"]["median_s"] / figures["a"]["median_s"] == pytest.approx(3)
+    assert figures["a"]["samples"] == figures["b"]["samples"] == 20
+    rounds = order[4:]
+    assert rounds[:4] == ["a", "b", "b", "a"]  # the first side changes every round
 
 
 @pytest.mark.parametrize("figure, python_scalings, cores, why", [
