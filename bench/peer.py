@@ -54,10 +54,14 @@ class TorchPeer:
         return answer
 
     def prepare(self, work: dict, timing: dict):
-        """Builds the workload's PyTorch side; returns its record and its timed side: a function
-        of n that has the peer run n calls and returns the seconds they took there."""
-        record = self.ask({"op": "prepare", "work": work, "timing": timing})["record"]
-        return record, lambda n: self.ask({"op": "time", "n": n})["s"]
+        """Builds the workload's PyTorch sides; returns its record and its timed sides by name
+        ("torch", ...): functions of n that have the peer run n calls and return the seconds they
+        took there."""
+        answer = self.ask({"op": "prepare", "work": work, "timing": timing})
+
+        def side(name):
+            return lambda n: self.ask({"op": "time", "side": name, "n": n})["s"]
+        return answer["record"], {name: side(name) for name in answer["sides"]}
 
     def default_threads(self, timing: dict) -> dict:
         """The prepared workload timed alone with PyTorch's default thread count."""

@@ -69,9 +69,9 @@ def run_workload(work: dict, mode: str, peer: TorchPeer | None, baseline: dict |
     timing = common.TIMING[mode]
     if peer is not None and not peer.error:
         try:
-            record, side = peer.prepare(work, timing)
-            out = kind.run(work, mode, torch=side, baseline=baseline)
-            record["torch"] = out.pop("torch")
+            record, sides = peer.prepare(work, timing)
+            out = kind.run(work, mode, torch=sides, baseline=baseline)
+            record.update({name: out.pop(name) for name in sides})
             if work.get("default_threads"):
                 record["torch_default_threads"] = peer.default_threads(timing)
             torch_results["results"][work["id"]] = record

@@ -5,11 +5,13 @@ the driver asks, so that its samples alternate with the driver's own (bench/peer
 workload's PyTorch code is its kind's torch_body (bench/kinds).
 
 One JSON request a line on stdin, one JSON answer a line on stdout:
-    {"op": "prepare", "work": ..., "timing": ...}  -> {"record": ...}: the workload's body is built
-                                                      and its record (fingerprint, ...) made
-    {"op": "time", "n": N}                         -> {"s": seconds}: N calls of the body
-    {"op": "default_threads", "timing": ...}       -> {"stats": ...}: the body timed alone with
-                                                      torch's default thread count
+    {"op": "prepare", "work": ..., "timing": ...}  -> {"record": ..., "sides": [names]}: the
+                                                      workload's bodies are built (a kind's
+                                                      torch_body gives one, "torch", or several
+                                                      by name) and its record made
+    {"op": "time", "side": name, "n": N}           -> {"s": seconds}: N calls of that body
+    {"op": "default_threads", "timing": ...}       -> {"stats": ...}: the "torch" body timed alone
+                                                      with torch's default thread count
     {"op": "versions"}                             -> {"versions": ..., "threadpools": ...}
 A request that fails is answered {"error": traceback}. The collector is off from a workload's
 prepare to the next request of another kind than "time".
@@ -44,7 +46,7 @@ def blas_info():
 def main() -> None:
     default_threads = torch.get_num_threads()
     torch.set_num_threads(1)
-    body = None
+    bodies = {}
     for line in sys.stdin:
         request = json.loads(line)
         op = request["op"]
@@ -54,18 +56,19 @@ def main() -> None:
             if op == "prepare":
                 work = request["work"]
                 body, record = KINDS[work["kind"]].torch_body(work, request["timing"])
+                bodies = body if isinstance(body, dict) else {"torch": body}
                 record["torch_default_threads_count"] = default_threads
                 gc.collect()
                 gc.disable()
-                answer = {"record": record}
+                answer = {"record": record, "sides": list(bodies)}
             elif op == "time":
                 t0 = time.perf_counter()
-                body(request["n"])
+                bodies[request["side"]](request["n"])
                 answer = {"s": time.perf_counter() - t0}
             elif op == "default_threads":
                 torch.set_num_threads(default_threads)
                 try:
-                    answer = {"stats": common.measure(body, request["timing"])}
+                    answer = {"stats": common.measure(bodies["torch"], request["timing"])}
                 finally:
                     torch.set_num_threads(1)
             elif op == "versions":

@@ -2,14 +2,16 @@
 
     run(work, mode, torch, baseline) -> dict
                                  this module's (and NumPy's) figures, in the driver's process;
-                                 torch is the PyTorch peer's timed side (bench/peer.py) or None,
+                                 torch is the PyTorch peer's timed sides by name (bench/peer.py)
+                                 or None,
                                  baseline the workload named by work["baseline"] or None; the
                                  sides are sampled in turn (common.measure_sides)
     rows(work, result, results, torch_res) -> [(row, peer key, target)]
                                  its rows of the table; result is the workload's own figures,
                                  results and torch_res every workload's, this process's and PyTorch's
     torch_body(work, timing) -> (body, record)
-                                 in the PyTorch peer's process: body(n) runs n calls, record is
+                                 in the PyTorch peer's process: body(n) runs n calls (or a dict
+                                 of such bodies by name, "torch" among them), record is
                                  what goes beside its timing (the fingerprint of the inputs, at
                                  least); None for a kind PyTorch has no part in
 

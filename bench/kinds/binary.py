@@ -62,7 +62,7 @@ def in_cache(work, sources, timing) -> dict:
 
 def run(work: dict, mode: str, torch=None, baseline=None) -> dict:
     """This module's figures and NumPy's, and those of the sides it is judged against, sampled
-    in turn (common.measure_sides): PyTorch's (torch: its timed side), the baseline workload's
+    in turn (common.measure_sides): PyTorch's (torch: its timed sides), the baseline workload's
     (this module on another dtype or operand) and, for a workload of one-object calls, the call
     floor (limits.floor_sides)."""
     from threadpoolctl import threadpool_limits
@@ -85,8 +85,7 @@ def run(work: dict, mode: str, torch=None, baseline=None) -> dict:
         sides["baseline"] = common.timed(common.binary_body(*base, baseline["op"]))
     if work.get("calls"):
         sides.update(limits.floor_sides())
-    if torch is not None:
-        sides["torch"] = torch
+    sides.update(torch or {})
     with threadpool_limits(limits=1, user_api="blas"):
         out.update(common.measure_sides(sides, timing))
     limits.keep_floor(out)

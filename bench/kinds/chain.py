@@ -45,13 +45,12 @@ def morla_body(xs):
 
 
 def run(work: dict, mode: str, torch=None, baseline=None) -> dict:
-    """This module's chain, sampled in turn with PyTorch's (torch: its timed side) and the call
+    """This module's chain, sampled in turn with PyTorch's (torch: its timed sides) and the call
     floor (limits.floor_sides)."""
     (xs,) = common.make_inputs(work)
     body, grad = morla_body(xs)
     sides = {"morla": common.timed(body), **limits.floor_sides()}
-    if torch is not None:
-        sides["torch"] = torch
+    sides.update(torch or {})
     out = {"fingerprint": common.fingerprint([xs]), "morla_grad": grad(),
            **common.measure_sides(sides, common.TIMING[mode])}
     limits.keep_floor(out)

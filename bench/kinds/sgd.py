@@ -39,18 +39,16 @@ def morla_body(inputs):
 
 
 def run(work: dict, mode: str, torch=None, baseline=None) -> dict:
-    """This module's step, sampled in turn with PyTorch's (torch: its timed side); the products
-    alone, timed after."""
+    """This module's step and its products alone, sampled in turn with PyTorch's (torch: its
+    timed sides)."""
     timing = common.TIMING[mode]
     inputs = common.make_sgd_inputs(work["seed"], work["sizes"])
     body, loss = morla_body(inputs)
     pairs = [(Tensor(a), Tensor(b)) for a, b in common.sgd_products(inputs)]
-    sides = {"morla": common.timed(body)}
-    if torch is not None:
-        sides["torch"] = torch
+    sides = {"morla": common.timed(body), "morla_products": common.timed(common.products_body(pairs)),
+             **(torch or {})}
     return {"fingerprint": common.fingerprint(list(inputs.values())), "morla_loss": loss(),
-            **common.measure_sides(sides, timing),
-            "morla_products": common.measure(common.products_body(pairs), timing)}
+            **common.measure_sides(sides, timing)}
 
 
 def rows(work: dict, result: dict, results: dict, torch_res: dict) -> list[tuple]:
@@ -84,5 +82,5 @@ def torch_body(work: dict, timing: dict):
         return float((err.double() ** 2).sum())
 
     pairs = [(torch.from_numpy(a), torch.from_numpy(b)) for a, b in common.sgd_products(inputs)]
-    return body, {"fingerprint": common.fingerprint(list(inputs.values())), "loss": loss(),
-                  "torch_products": common.measure(common.products_body(pairs), timing)}
+    return ({"torch": body, "torch_products": common.products_body(pairs)},
+            {"fingerprint": common.fingerprint(list(inputs.values())), "loss": loss()})
