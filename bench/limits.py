@@ -156,18 +156,19 @@ def measure(mode: str) -> dict:
 
 def against_limit(row: dict, work: dict, limits: dict, result: dict) -> dict | None:
     """A row's figures against this core's limit, {"limit", "morla", "peer"}: a product's rate as
-    a share of the peak, an element-wise one's of the bandwidth, and the time of a workload of
-    one-object calls (its "calls"), less the empty loop's, as a multiple of that many call floors
-    (the floor timed in turn with the workload, in its result, else the run's); None for the
-    others."""
+    a share of the peak, an element-wise one's of the bandwidth, each from the side's fastest
+    sample, as the limits are the fastest of theirs (on a busy machine a median falls further below
+    its best than a limit's short samples do); and the time of a workload of one-object calls (its
+    "calls"), less the empty loop's, as a multiple of that many call floors (medians, the floor
+    timed in turn with the workload, in its result, else the run's); None for the others."""
     rate = row.get("rate")
     if rate:
         limit = {"GFLOP/s": "peak", "GB/s": "bandwidth"}[rate["unit"]]
         reached = limits.get({"peak": "peak_gflops", "bandwidth": "bandwidth_gbs"}[limit])
         if not reached:
             return None
-        return {"limit": limit, "morla": rate["morla"] / reached,
-                "peer": rate["peer"] / reached if rate["peer"] else None}
+        morla, peer = rate.get("morla_fastest") or rate["morla"], rate.get("peer_fastest") or rate["peer"]
+        return {"limit": limit, "morla": morla / reached, "peer": peer / reached if peer else None}
     floors = result.get("call_floor") or limits
     floor = floors.get("call_floor_s")
     if work.get("calls") and floor and floor > 0:

@@ -18,6 +18,7 @@ def peer_rows(work: dict, r: dict, results: dict, torch_res: dict,
     or computes, as (rate unit, pattern, amount), or None for no rate."""
     out = []
     morla = r["morla"]["median_s"]
+    morla_fastest = r["morla"].get("min_s")
     peers = list(work["targets"].items())
     if work.get("default_threads"):
         peers += [("numpy_default_threads", None), ("torch_default_threads", None)]
@@ -25,12 +26,12 @@ def peer_rows(work: dict, r: dict, results: dict, torch_res: dict,
         direction = (target[0] if target else (">=" if work["op"] == "matmul" else "<="))
         if peer in ("morla_f32", "morla_f16", "morla_number"):
             # the baseline timed in turn with this workload, else in its own workload
-            base = r.get("baseline") or results.get(work["baseline"], {}).get("morla", {})
-            peer_s = base.get("median_s")
+            figures = r.get("baseline") or results.get(work["baseline"], {}).get("morla", {})
         elif peer.startswith("torch"):
-            peer_s = torch_res.get(work["id"], {}).get(peer, {}).get("median_s")
+            figures = torch_res.get(work["id"], {}).get(peer, {})
         else:
-            peer_s = r.get(peer, {}).get("median_s")
+            figures = r.get(peer, {})
+        peer_s, peer_fastest = figures.get("median_s"), figures.get("min_s")
         label = PEER_NAMES[peer]
         if work["dtype"] == "bf16" and peer == "numpy":
             label = "ml_dtypes"
@@ -48,8 +49,11 @@ def peer_rows(work: dict, r: dict, results: dict, torch_res: dict,
         }
         if vol:  # the same amount for a baseline peer: same element count and item size
             unit, pattern, amount = vol
+            # the medians' rates, and the fastest samples' (this core's limits are the fastest of theirs)
             row["rate"] = {"unit": unit, "pattern": pattern, "morla": amount / morla / 1e9,
                            "peer": amount / peer_s / 1e9 if peer_s else None,
+                           "morla_fastest": amount / morla_fastest / 1e9 if morla_fastest else None,
+                           "peer_fastest": amount / peer_fastest / 1e9 if peer_fastest else None,
                            "peer_default_threads": peer.endswith("default_threads")}
         out.append((row, peer, target))
     return out

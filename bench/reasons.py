@@ -94,12 +94,13 @@ def products(c):
 
 @_reason
 def kernel(c):
-    """Products on both sides near this core's peak (measured in the run; else the best rate seen
-    in it): one kernel is just faster at the size."""
+    """Products on both sides near this core's peak (measured in the run, its fastest sample
+    against this product's; else the best rate seen in it): one kernel is just faster at the size."""
     rate = c["row"].get("rate") or {}
     peak = c["limits"].get("peak_gflops")
     bound = peak or c["best"].get(rate.get("pattern"))
-    if rate.get("morla") is None or rate.get("peer") is None or not bound or rate["morla"] < KERNEL_NEAR_PEAK * bound:
+    fastest = rate.get("morla_fastest") or rate.get("morla") if peak else rate.get("morla")
+    if fastest is None or rate.get("peer") is None or not bound or fastest < KERNEL_NEAR_PEAK * bound:
         return None
     what = f"this core's peak: {peak:.0f}" if peak else f"the most seen here: {bound:.0f}"
     return f"both compute-bound: {rate['morla']:.0f} GFLOP/s, {_peer_rate(c['row'])} ({what})"

@@ -56,8 +56,9 @@ def print_limits(limits: dict) -> None:
               f"(float32 multiply-adds on registers, {limits['fma_path']}); bandwidth "
               f"{limits['bandwidth_gbs']:.1f} GB/s (a copy with streaming stores); {floor}")
     print("against limit: products' rates as shares of the peak; element-wise rates as shares of the "
-          "bandwidth (bw; past 1 when a cache kept part of the operands between calls); one-call rows' "
-          "times as multiples of the call floor (per operation for a chain)")
+          "bandwidth (bw; past 1 when a cache kept part of the operands between calls), both from each "
+          "side's fastest sample, as the limits are; one-call rows' times as multiples of the call floor "
+          "(per operation for a chain)")
 
 
 def print_table(rows, data) -> None:
