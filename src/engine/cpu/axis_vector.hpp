@@ -143,9 +143,17 @@ private:
     }
     // Copies the whole inline block: a fixed size, which compiles to a few moves (std::copy_n
     // would be a call to memmove). Our heap block, if any, must already be gone; other is
-    // another object.
+    // another object. Values past size_ may never have been written: copied along, they are
+    // never read (GCC warns that they may be used uninitialized).
     void copy_inline(const AxisVector& other) noexcept {
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
         std::memcpy(inline_, other.inline_, sizeof inline_);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
         size_ = other.size_;
         capacity_ = N;
     }
@@ -153,7 +161,7 @@ private:
     std::unique_ptr<T[]> heap_;  // null while the values fit inline_
     size_type size_ = 0;
     size_type capacity_ = N;
-    T inline_[N]{};
+    T inline_[N];  // left unwritten past size_: a new vector costs no stores
 };
 
 }  // namespace engine::cpu
