@@ -18,21 +18,30 @@ class LoadMonitor:
     def __init__(self, helper_pid: int | None = None):
         self.helper_pid = helper_pid
         self.start = self._read()
+        self.helper_start = self._helper_ticks()
 
     @staticmethod
     def _ticks(stat: str) -> int:
         fields = stat.rsplit(")", 1)[1].split()
         return sum(int(fields[i]) for i in (11, 12, 13, 14))  # utime stime cutime cstime
 
-    def _read(self):
+    def _helper_ticks(self) -> int | None:
+        """The helper's CPU time so far; None when there is none or it is gone."""
+        if self.helper_pid is None:
+            return None
+        try:
+            with open(f"/proc/{self.helper_pid}/stat") as f:
+                return self._ticks(f.read())
+        except (OSError, ValueError, IndexError):
+            return None
+
+    @classmethod
+    def _read(cls):
         try:
             with open("/proc/stat") as f:
                 fields = [int(x) for x in f.readline().split()[1:]]
             with open("/proc/self/stat") as f:
-                own_ticks = self._ticks(f.read())
-            if self.helper_pid is not None:
-                with open(f"/proc/{self.helper_pid}/stat") as f:
-                    own_ticks += self._ticks(f.read())
+                own_ticks = cls._ticks(f.read())
         except (OSError, ValueError, IndexError):
             return None
         idle = fields[3] + (fields[4] if len(fields) > 4 else 0)  # idle + iowait
@@ -44,6 +53,11 @@ class LoadMonitor:
         if self.start is None or end is None:
             return None
         total, busy, own = (e - s for e, s in zip(end, self.start))
+        # A helper that ended meanwhile took at least what it had taken by then; its last ticks
+        # count as other processes'.
+        helper_end = self._helper_ticks()
+        if self.helper_start is not None and helper_end is not None:
+            own += helper_end - self.helper_start
         if total <= 0:
             return None
         cores = os.cpu_count() or 1

@@ -7,12 +7,15 @@ waits on the pipe, and the other way round: each side has the machine to itself 
 from __future__ import annotations
 
 import json
+import select
 import subprocess
 import tempfile
 import time
 from pathlib import Path
+from typing import NoReturn
 
 HERE = Path(__file__).resolve().parent
+ANSWER_TIMEOUT_S = 600  # no request takes this long (the first one imports torch)
 
 
 class PeerError(RuntimeError):
@@ -34,24 +37,33 @@ class TorchPeer:
     def ask(self, request: dict) -> dict:
         if self.error:
             raise PeerError(self.error)
+        line, detail = "", ""
         try:
             self.proc.stdin.write(json.dumps(request) + "\n")
             self.proc.stdin.flush()
-            line = self.proc.stdout.readline()
+            if select.select([self.proc.stdout], [], [], ANSWER_TIMEOUT_S)[0]:
+                line = self.proc.stdout.readline()
+            else:
+                detail = f"no answer to {request['op']!r} within {ANSWER_TIMEOUT_S} s"
         except OSError as error:
-            line, detail = "", str(error)
-        else:
-            detail = ""
-        if not line:
-            self.proc.kill()
-            code = self.proc.wait()
-            self.stderr.seek(0)
-            self.error = f"torch peer exited {code}: {detail or self.stderr.read().strip()[-2000:]}"
-            raise PeerError(self.error)
-        answer = json.loads(line)
+            detail = str(error)
+        try:
+            answer = json.loads(line) if line else None
+        except json.JSONDecodeError:
+            answer, detail = None, f"not an answer: {line.strip()[:200]!r}"
+        if not isinstance(answer, dict):
+            self.fail(detail)
         if "error" in answer:
             raise PeerError(answer["error"])
         return answer
+
+    def fail(self, detail: str) -> NoReturn:
+        """Ends a peer that is gone, stuck or out of step, and raises the reason."""
+        self.proc.kill()
+        code = self.proc.wait()
+        self.stderr.seek(0)
+        self.error = f"torch peer exited {code}: {detail or self.stderr.read().strip()[-2000:]}"
+        raise PeerError(self.error)
 
     def prepare(self, work: dict, timing: dict):
         """Builds the workload's PyTorch sides; returns its record and its timed sides by name

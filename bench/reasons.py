@@ -99,11 +99,14 @@ def kernel(c):
     rate = c["row"].get("rate") or {}
     peak = c["limits"].get("peak_gflops")
     bound = peak or c["best"].get(rate.get("pattern"))
-    fastest = rate.get("morla_fastest") or rate.get("morla") if peak else rate.get("morla")
-    if fastest is None or rate.get("peer") is None or not bound or fastest < KERNEL_NEAR_PEAK * bound:
+    if peak and rate.get("morla_fastest"):
+        mine, theirs, how = rate["morla_fastest"], rate.get("peer_fastest"), "fastest samples: "
+    else:
+        mine, theirs, how = rate.get("morla"), rate.get("peer"), ""
+    if mine is None or theirs is None or not bound or mine < KERNEL_NEAR_PEAK * bound:
         return None
     what = f"this core's peak: {peak:.0f}" if peak else f"the most seen here: {bound:.0f}"
-    return f"both compute-bound: {rate['morla']:.0f} GFLOP/s, {_peer_rate(c['row'])} ({what})"
+    return f"both compute-bound ({how}{mine:.0f} GFLOP/s, {c['row']['peer']} {theirs:.0f}; {what})"
 
 
 # The thread rows' figures, by the row's peer key (their targets are the same kind of number).

@@ -67,17 +67,26 @@ def run_workload(work: dict, mode: str, peer: TorchPeer | None, baseline: dict |
     samples take turns with the peer's. A peer that fails leaves the workload timed without it."""
     kind = KINDS[work["kind"]]
     timing = common.TIMING[mode]
+
+    def failed(error: PeerError) -> None:  # every failure is kept; the warning shows the first
+        torch_results.setdefault("errors", []).append(f"{work['id']}: {error}")
+        torch_results.setdefault("error", torch_results["errors"][0])
+
     if peer is not None and not peer.error:
         try:
             record, sides = peer.prepare(work, timing)
             out = kind.run(work, mode, torch=sides, baseline=baseline)
-            record.update({name: out.pop(name) for name in sides})
-            if work.get("default_threads"):
-                record["torch_default_threads"] = peer.default_threads(timing)
-            torch_results["results"][work["id"]] = record
-            return out
         except PeerError as error:
-            torch_results["error"] = f"{work['id']}: {error}"
+            failed(error)
+        else:
+            record.update({name: out.pop(name) for name in sides})
+            torch_results["results"][work["id"]] = record
+            if work.get("default_threads"):
+                try:
+                    record["torch_default_threads"] = peer.default_threads(timing)
+                except PeerError as error:
+                    failed(error)
+            return out
     return kind.run(work, mode, torch=None, baseline=baseline)
 
 
@@ -164,13 +173,17 @@ def main() -> None:
     for work in selected:
         t0 = time.perf_counter()
         print(f"bench: {work['id']} ...", end="", file=sys.stderr, flush=True)
-        load = LoadMonitor(peer.pid if peer else None)
+        load = LoadMonitor(peer.pid if peer and not peer.error else None)
         results[work["id"]] = run_workload(work, mode, peer if "torch" in work.get("targets", {}) else None,
                                            by_id.get(work.get("baseline")), torch_results)
         results[work["id"]]["foreign_load_cores"] = load.foreign_cores()
         print(f" {time.perf_counter() - t0:.1f} s", file=sys.stderr)
     if peer:
-        torch_results.update(peer.close())
+        closed = peer.close()
+        if "error" in closed:
+            torch_results.setdefault("errors", []).append(closed["error"])
+            torch_results.setdefault("error", closed.pop("error"))
+        torch_results.update(closed)
     data["torch"] = torch_results
     data["versions"]["torch"] = torch_results.get("versions", {}).get("torch")
     data["versions"]["torch_cpu_capability"] = torch_results.get("versions", {}).get("cpu_capability")

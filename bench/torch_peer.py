@@ -13,7 +13,8 @@ One JSON request a line on stdin, one JSON answer a line on stdout:
     {"op": "default_threads", "timing": ...}       -> {"stats": ...}: the "torch" body timed alone
                                                       with torch's default thread count
     {"op": "versions"}                             -> {"versions": ..., "threadpools": ...}
-A request that fails is answered {"error": traceback}. The collector is off from a workload's
+A request that fails is answered {"error": traceback}. Anything else written to stdout (by torch,
+say) goes to stderr. The collector is off from a workload's
 prepare to the next request of another kind than "time".
 """
 
@@ -21,6 +22,7 @@ from __future__ import annotations
 
 import gc
 import json
+import os
 import platform
 import sys
 import time
@@ -44,6 +46,11 @@ def blas_info():
 
 
 def main() -> None:
+    # The answers go out on a copy of stdout; what libraries print goes to stderr, so that no
+    # stray line can come between a request and its answer.
+    answers = os.fdopen(os.dup(1), "w")
+    os.dup2(2, 1)
+    sys.stdout = sys.stderr
     default_threads = torch.get_num_threads()
     torch.set_num_threads(1)
     bodies = {}
@@ -86,8 +93,8 @@ def main() -> None:
                 answer = {"error": f"unknown request {op!r}"}
         except Exception:  # noqa: BLE001 (the driver reports it)
             answer = {"error": traceback.format_exc()}
-        sys.stdout.write(json.dumps(answer) + "\n")
-        sys.stdout.flush()
+        answers.write(json.dumps(answer) + "\n")
+        answers.flush()
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ import platform
 import shutil
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -19,6 +20,8 @@ import common  # noqa: E402
 import limits  # noqa: E402
 import reasons  # noqa: E402
 from kinds import threads  # noqa: E402
+from load import LoadMonitor  # noqa: E402
+from peer import PeerError, TorchPeer  # noqa: E402
 from peer_rows import peer_rows  # noqa: E402
 from workloads import WORKLOADS  # noqa: E402
 
@@ -75,6 +78,32 @@ def test_sides_sampled_in_turn_keep_their_ratio_when_the_machine_slows_down(slow
     assert figures["a"]["samples"] == figures["b"]["samples"] == 20
     rounds = order[4:]
     assert rounds[:4] == ["a", "b", "b", "a"]  # the first side changes every round
+
+
+@pytest.mark.parametrize("peer_code, ended", [
+    ("print('a library says hello', flush=True)", True),  # out of step: no answer can be trusted
+    ("raise SystemExit(3)", True),
+    ("import json, sys\nsys.stdin.readline()\nprint(json.dumps({'error': 'no such kind'}), flush=True)\n"
+     "sys.stdin.readline()", False),  # a failed request: the peer serves the next workload
+])
+def test_a_failing_peer_raises_and_a_lost_one_is_ended(tmp_path, peer_code, ended):
+    python = tmp_path / "python"  # run as `python torch_peer.py`; it ignores the script
+    python.write_text(f"#!{sys.executable}\n{peer_code}\n")
+    python.chmod(0o755)
+    peer = TorchPeer(str(python))
+    with pytest.raises(PeerError):
+        peer.prepare({"kind": "binary"}, {})
+    assert (peer.error is not None) == ended
+    peer.close()
+    assert peer.proc.poll() is not None
+
+
+def test_load_is_measured_beside_a_helper_that_is_gone():
+    helper = subprocess.Popen([sys.executable, "-c", "pass"])
+    helper.wait()
+    load = LoadMonitor(helper.pid)
+    time.sleep(0.1)  # some clock ticks
+    assert load.foreign_cores() is not None
 
 
 @pytest.mark.parametrize("figure, python_scalings, cores, why", [
