@@ -165,8 +165,13 @@ def main() -> None:
         default = Path(os.environ.get("MORLA_CACHE", Path.home() / ".cache/morla")) / "venv-torch/bin/python"
         torch_python = str(default) if default.exists() else None
     wants_torch = any("torch" in w.get("targets", {}) for w in selected)
-    peer = TorchPeer(torch_python) if torch_python and not args.no_torch and wants_torch else None
-    torch_results: dict = {"results": {}} if peer else {"error": "skipped"}
+    peer: TorchPeer | None = None
+    torch_results: dict = {"error": "skipped"}
+    if torch_python and not args.no_torch and wants_torch:
+        try:
+            peer, torch_results = TorchPeer(torch_python), {"results": {}}
+        except OSError as error:  # no such program, say: the run goes on without PyTorch
+            torch_results = {"error": f"torch peer: {error}"}
 
     by_id = {w["id"]: w for w in WORKLOADS}
     results: dict = {}
