@@ -106,3 +106,14 @@ def test_operands_keep_their_reference_counts(expression, outcome):
         del result
     Tensor.clear_graph()
     assert counts() == before
+
+
+def test_instances_leave_the_class_count_alone():
+    """Dropping an instance must not give its class reference back to the class's shared count:
+    on the free-threaded build making one counts it on the thread's own tally, and every
+    thread's deallocations would contend for that one count."""
+    a = Tensor(np.ones(3, np.float32))
+    before = sys.getrefcount(Tensor)
+    for _ in range(1000):
+        a + a
+    assert sys.getrefcount(Tensor) == before

@@ -18,7 +18,7 @@ void tensor_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<PyTensor*>(self)->tensor.~Tensor();
     type->tp_free(self);
-    Py_DECREF(type);
+    release_class_reference(type);
 }
 
 PyTypeObject* build_type() {
