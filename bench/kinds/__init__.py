@@ -1,11 +1,10 @@
 """The kinds of workload, by the name in a workload's "kind". A kind's module holds all of it:
 
     run(work, mode, torch, baseline) -> dict
-                                 this module's (and NumPy's) figures, in the driver's process;
-                                 torch is the PyTorch peer's timed sides by name (bench/peer.py)
-                                 or None,
-                                 baseline the workload named by work["baseline"] or None; the
-                                 sides are sampled in turn (common.measure_sides)
+                                 this module's (and NumPy's) figures, in the driver's process,
+                                 every side sampled in turn (common.measure_sides); torch: the
+                                 PyTorch peer's timed sides by name (bench/peer.py), or None;
+                                 baseline: the workload named by work["baseline"], or None
     rows(work, result, results, torch_res) -> [(row, peer key, target)]
                                  its rows of the table; result is the workload's own figures,
                                  results and torch_res every workload's, this process's and PyTorch's
