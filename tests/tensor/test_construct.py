@@ -1,3 +1,7 @@
+import sys
+import threading
+import types
+
 import ml_dtypes
 import numpy as np
 import pytest
@@ -169,15 +173,44 @@ def test_numpy_errors_pass_unchanged(data):
     assert not getattr(info.value, "__notes__", [])
 
 
+def _replace_numpy_array(how, monkeypatch, wrapper):
+    if how == "attribute":
+        monkeypatch.setattr(np, "array", wrapper)
+    elif how == "module":  # another module object under the name
+        fake = types.ModuleType("numpy")
+        fake.array = wrapper
+        monkeypatch.setitem(sys.modules, "numpy", fake)
+    else:  # numpy's module becomes one whose class answers for `array`
+        monkeypatch.setattr(np, "__class__", type("Answering", (types.ModuleType,), {"array": property(lambda m: wrapper)}))
+
+
 @pytest.mark.thread_unsafe  # numpy.array is replaced for the whole process
+@pytest.mark.parametrize("how", ["attribute", "module", "class"])
+@pytest.mark.parametrize("where", ["here", "thread"])  # the thread constructed before the change
 @pytest.mark.parametrize("data", [[2.0], np.float16([2.0])])  # an ndarray of the type too
-def test_numpy_array_is_read_at_every_call(monkeypatch, data):
-    Tensor([1.0], dtype="f16")
-    calls = []
-    real = np.array
-    monkeypatch.setattr(np, "array", lambda data, dtype=None: calls.append(dtype) or real(data, dtype=dtype))
-    np.testing.assert_array_equal(Tensor(data, dtype="f16").to_numpy(), [2.0])
-    assert calls == ["float16"]
+def test_numpy_array_is_read_at_every_call(monkeypatch, data, how, where):
+    calls, real, results = [], np.array, []
+    warmed, changed = threading.Event(), threading.Event()
+
+    def construct_before_and_after():
+        Tensor([1.0], dtype="f16")
+        warmed.set()
+        changed.wait()
+        results.append(Tensor(data, dtype="f16").to_numpy())
+
+    thread = threading.Thread(target=construct_before_and_after)
+    if where == "thread":
+        thread.start()
+        warmed.wait()
+    else:
+        Tensor([1.0], dtype="f16")
+    _replace_numpy_array(how, monkeypatch, lambda data, dtype=None: calls.append(dtype) or real(data, dtype=dtype))
+    if where == "thread":
+        changed.set()
+        thread.join()
+    else:
+        results.append(Tensor(data, dtype="f16").to_numpy())
+    assert (results[0].tolist(), calls) == ([2.0], ["float16"])
 
 
 def test_tensor_as_data_is_opaque_to_numpy():

@@ -12,7 +12,9 @@ runtime::PyResult<void> init_submodule(PyObject* parent) {
     // Threads that call relu would otherwise all count their references to it on its one shared
     // count; with deferred counting the interpreter leaves that count alone (the function is then
     // freed by the collector, once its module is).
+#if PY_VERSION_HEX >= 0x030E0000
     PyUnstable_Object_EnableDeferredRefcount(relu.get());
+#endif
     MORLA_TRY(runtime::add_public(module.get(), relu_definition.ml_name, relu.get()));
     return runtime::attach(parent, module.get());
 }
