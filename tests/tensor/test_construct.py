@@ -195,19 +195,19 @@ def test_numpy_array_is_read_at_every_call(monkeypatch, data, how, where):
     def construct_before_and_after():
         Tensor([1.0], dtype="f16")
         warmed.set()
-        changed.wait()
+        assert changed.wait(60)
         results.append(Tensor(data, dtype="f16").to_numpy())
 
     thread = threading.Thread(target=construct_before_and_after)
     if where == "thread":
         thread.start()
-        warmed.wait()
+        assert warmed.wait(60), "the thread's first construction failed"
     else:
         Tensor([1.0], dtype="f16")
     _replace_numpy_array(how, monkeypatch, lambda data, dtype=None: calls.append(dtype) or real(data, dtype=dtype))
     if where == "thread":
         changed.set()
-        thread.join()
+        thread.join(60)
     else:
         results.append(Tensor(data, dtype="f16").to_numpy())
     assert (results[0].tolist(), calls) == ([2.0], ["float16"])

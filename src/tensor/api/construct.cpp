@@ -4,13 +4,12 @@
 #include <string>
 
 #include "autograd/graph.hpp"
-#include "engine/cpu/storage/numpy_dtypes.hpp"
 #include "runtime/boundary.hpp"
+#include "engine/cpu/storage/numpy_dtypes.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/once.hpp"
 #include "runtime/text.hpp"
 #include "tensor/api/arguments.hpp"
-#include "tensor/api/numpy_array_lookup.hpp"
 #include "tensor/api/py_tensor.hpp"
 
 namespace tensor::api {
@@ -176,18 +175,22 @@ PyResult<PyObject*> numpy_own_array() {
 // taken as it is: array() would only copy it, and the storage copies it anyway.
 PyResult<PyRef> numpy_array(PyObject* data, DType dtype) {
     MORLA_TRY(const ArrayCall* call, numpy_array_call());
-    MORLA_TRY(const NumpyArrayReading read, read_numpy_array(call->module, call->function));
-    PyObject* function = read.function;
+    PyRef numpy = PyRef::steal(PyImport_GetModule(call->module));
+    if (!numpy || numpy.get() == Py_None) {  // not imported yet, or blocked: the import says which
+        if (PyErr_Occurred()) return runtime::raised();
+        MORLA_TRY(numpy, runtime::checked(PyImport_Import(call->module)));
+    }
+    MORLA_TRY(PyRef function, runtime::checked(PyObject_GetAttr(numpy.get(), call->function)));
     if (PyObject* expected = engine::cpu::storage::loaded_descr(dtype)) {
         auto* array = reinterpret_cast<PyArrayObject*>(data);
         if (PyArray_CheckExact(data) && PyArray_ISALIGNED(array) &&
             PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected))) {
             MORLA_TRY(auto own, numpy_own_array());
-            if (function == own) return PyRef::borrow(data);
+            if (function.get() == own) return PyRef::borrow(data);
         }
     }
     PyObject* arguments[] = {data, call->names[int(dtype)]};
-    return runtime::checked(PyObject_Vectorcall(function, arguments, 1, call->keywords));
+    return runtime::checked(PyObject_Vectorcall(function.get(), arguments, 1, call->keywords));
 }
 
 PyResult<PyRef> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
